@@ -1,0 +1,38 @@
+# The pinned dependencies: stb headers and a static libwebp 1.6.0, fetched and
+# built into RASTRA_DEPS_DIR by scripts/fetch-deps.sh.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  set(_rastra_deps_target mingw)
+else()
+  set(_rastra_deps_target linux)
+endif()
+set(RASTRA_WEBP_PREFIX "${RASTRA_DEPS_DIR}/${_rastra_deps_target}")
+set(RASTRA_STB_INCLUDE_DIR "${RASTRA_DEPS_DIR}/include/stb")
+
+if(RASTRA_FETCH_DEPS)
+  execute_process(
+    COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/scripts/fetch-deps.sh" ${_rastra_deps_target}
+    WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
+    RESULT_VARIABLE _rastra_fetch_result)
+  if(NOT _rastra_fetch_result EQUAL 0)
+    message(FATAL_ERROR "scripts/fetch-deps.sh ${_rastra_deps_target} failed")
+  endif()
+endif()
+
+# stb: check that the headers on our include path are the pinned versions.
+foreach(_pair "stb_image.h;v2.30" "stb_image_write.h;v1.16" "stb_image_resize2.h;v2.12")
+  list(GET _pair 0 _header)
+  list(GET _pair 1 _version)
+  set(_path "${RASTRA_STB_INCLUDE_DIR}/${_header}")
+  if(NOT EXISTS "${_path}")
+    message(FATAL_ERROR "${_path} is missing: run scripts/fetch-deps.sh")
+  endif()
+  file(STRINGS "${_path}" _first LIMIT_COUNT 1)
+  if(NOT _first MATCHES " - ${_version} ")
+    message(FATAL_ERROR "${_header}: expected ${_version}, found: ${_first}")
+  endif()
+endforeach()
+
+list(PREPEND CMAKE_FIND_ROOT_PATH "${RASTRA_WEBP_PREFIX}")
+find_package(WebP 1.6.0 EXACT CONFIG REQUIRED
+  PATHS "${RASTRA_WEBP_PREFIX}" NO_DEFAULT_PATH)
+message(STATUS "rastra: libwebp ${WebP_VERSION} from ${RASTRA_WEBP_PREFIX}")

@@ -1,0 +1,117 @@
+// Converting every recognised image of one directory into another.
+#include <cstring>
+#include <new>
+
+#include "internal.h"
+#include "rastra.h"
+
+namespace rastra {
+
+namespace {
+
+constexpr std::size_t kPathCapacity = 4096;  // paths longer than 4095 bytes are refused
+constexpr std::size_t kStemMax = 2048;
+
+}  // namespace
+
+int32_t ensure_dir(const char* path) noexcept {
+    char buf[kPathCapacity];
+    const int n = std::snprintf(buf, sizeof buf, "%s", path);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return -1;  // empty, or would be cut
+    std::size_t len = static_cast<std::size_t>(n);
+    if (buf[len - 1] == '/' || buf[len - 1] == '\\') buf[--len] = '\0';
+    // From the second character, so a leading separator never makes an empty prefix.
+    for (std::size_t i = 1; i < len; ++i) {
+        if (buf[i] != '/' && buf[i] != '\\') continue;
+        buf[i] = '\0';
+        if (make_dir(buf) == MkdirResult::kFailed) return -1;
+        buf[i] = '/';
+    }
+    return make_dir(buf) == MkdirResult::kFailed ? -1 : 0;
+}
+
+namespace {
+
+// snprintf into a path buffer; false when the result would not fit.
+template <class... Args>
+bool format_path(char (&buf)[kPathCapacity], const char* fmt, Args... args) noexcept {
+    const int n = std::snprintf(buf, sizeof buf, fmt, args...);
+    return n >= 0 && static_cast<std::size_t>(n) < sizeof buf;
+}
+
+// Counts a failed candidate; the first failure since the last reset gets the
+// "run: " prefix unless the message already comes from the run.
+void count_failure(bool message_from_run) noexcept {
+    s_ctx.failed += 1;
+    if (s_ctx.failed == 1 && !message_from_run) {
+        char msg[kErrCapacity];
+        std::memcpy(msg, s_err, sizeof msg);
+        set_err("run: %s", msg);
+    }
+}
+
+}  // namespace
+
+int32_t batch_run_impl(const char* input_dir, const char* output_dir) {
+    // The whole listing is read before converting, so files this run writes
+    // into the directory it lists are never taken as inputs.
+    std::vector<std::string> names;
+    if (std::strlen(input_dir) + 2 >= kPathCapacity || !list_dir(input_dir, names)) {
+        set_err("run: cannot open directory %s", input_dir);
+        return 0;
+    }
+
+    const int32_t processed_before = s_ctx.processed;
+    bool seen = false;
+    char in_path[kPathCapacity];
+    char out_path[kPathCapacity];
+    for (const std::string& entry : names) {
+        const char* name = entry.c_str();
+        if (name[0] == '.') continue;  // ".", ".." and hidden files
+        const int32_t in_kind = fmt_from_ext(name);
+        if (in_kind == kNone) continue;
+        seen = true;
+
+        const std::size_t stem = static_cast<std::size_t>(std::strrchr(name, '.') - name);
+        const int32_t out_kind = s_ctx.format == -1 ? in_kind : kKindForFormat[s_ctx.format];
+        if (stem > kStemMax ||
+            !format_path(in_path, "%s%c%s", input_dir, kSep, name) ||
+            !format_path(out_path, "%s%c%.*s.%s", output_dir, kSep, static_cast<int>(stem), name,
+                         kind_ext(out_kind))) {
+            set_err("run: path too long: %s", name);
+            count_failure(true);
+            continue;
+        }
+        if (rastra_process_file(in_path, out_path) == 0) count_failure(false);
+    }
+
+    if (!seen) {
+        set_err("run: no images found in %s", input_dir);
+        return 0;
+    }
+    return s_ctx.processed > processed_before ? 1 : 0;
+}
+
+}  // namespace rastra
+
+extern "C" RASTRA_API int32_t rastra_run(const char* input_dir, const char* output_dir) noexcept {
+    using namespace rastra;
+    if (input_dir == nullptr || output_dir == nullptr) {
+        set_err("run: NULL input_dir/output_dir");
+        return 0;
+    }
+    if (!is_directory(output_dir) && ensure_dir(output_dir) != 0) {
+        set_err("run: cannot create output dir %s", output_dir);
+        return 0;
+    }
+    clear_err();
+    try {
+        return batch_run_impl(input_dir, output_dir);
+    } catch (const std::bad_alloc&) {
+        set_err("run: out of memory");
+        return 0;
+    } catch (...) {
+        set_err("run: internal error");
+        return 0;
+    }
+}

@@ -1,0 +1,150 @@
+#include "fixtures.h"
+
+#include <webp/decode.h>
+#include <webp/encode.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+// Private copies of the stb codecs, so this file links next to the library's.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#endif
+#define STB_IMAGE_STATIC
+#define STBI_NO_STDIO
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb_image.h>
+#define STB_IMAGE_WRITE_STATIC
+#define STBI_WRITE_NO_STDIO
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb_image_write.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace fixtures {
+
+Rgba make_pattern(int width, int height, bool opaque) {
+    Rgba img{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 4)};
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &img.px[(static_cast<size_t>(y) * width + x) * 4];
+            p[0] = static_cast<uint8_t>(x * 255 / (width > 1 ? width - 1 : 1));
+            p[1] = static_cast<uint8_t>(y * 255 / (height > 1 ? height - 1 : 1));
+            p[2] = static_cast<uint8_t>((x + y) * 7);
+            p[3] = opaque ? 255 : static_cast<uint8_t>(128 + (x * 3 + y) % 128);
+        }
+    }
+    return img;
+}
+
+Rgba make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+    Rgba img{width, height, {}};
+    img.px.reserve(static_cast<size_t>(width) * height * 4);
+    for (int i = 0; i < width * height; ++i) img.px.insert(img.px.end(), {r, g, b, a});
+    return img;
+}
+
+namespace {
+
+void append(void* ctx, void* data, int size) {
+    auto* out = static_cast<Bytes*>(ctx);
+    const auto* p = static_cast<const uint8_t*>(data);
+    out->insert(out->end(), p, p + size);
+}
+
+}  // namespace
+
+Bytes encode(Kind kind, const Rgba& img, int quality) {
+    Bytes out;
+    int ok = 0;
+    const int w = img.width, h = img.height;
+    switch (kind) {
+        case kJpeg: ok = stbi_write_jpg_to_func(append, &out, w, h, 4, img.px.data(), quality); break;
+        case kPng: ok = stbi_write_png_to_func(append, &out, w, h, 4, img.px.data(), w * 4); break;
+        case kBmp: ok = stbi_write_bmp_to_func(append, &out, w, h, 4, img.px.data()); break;
+        case kWebp: {
+            uint8_t* data = nullptr;
+            const size_t n = quality < 0 ? WebPEncodeLosslessRGBA(img.px.data(), w, h, w * 4, &data)
+                                         : WebPEncodeRGBA(img.px.data(), w, h, w * 4, static_cast<float>(quality), &data);
+            if (n != 0) out.assign(data, data + n);
+            WebPFree(data);
+            ok = n != 0;
+            break;
+        }
+        default: break;
+    }
+    if (!ok) throw std::runtime_error("fixture encoding failed");
+    return out;
+}
+
+Kind sniff(const Bytes& b) {
+    if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xD8) return kJpeg;
+    if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return kPng;
+    if (b.size() >= 12 && std::memcmp(b.data(), "RIFF", 4) == 0 && std::memcmp(b.data() + 8, "WEBP", 4) == 0) return kWebp;
+    if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') return kBmp;
+    return kNone;
+}
+
+bool decode(const Bytes& bytes, Rgba& out) {
+    int w = 0, h = 0;
+    uint8_t* px = nullptr;
+    const bool webp = sniff(bytes) == kWebp;
+    if (webp) {
+        px = WebPDecodeRGBA(bytes.data(), bytes.size(), &w, &h);
+    } else {
+        int n = 0;
+        px = stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &n, 4);
+    }
+    if (px == nullptr) return false;
+    out.width = w;
+    out.height = h;
+    out.px.assign(px, px + static_cast<size_t>(w) * h * 4);
+    if (webp) WebPFree(px); else stbi_image_free(px);
+    return true;
+}
+
+Bytes read_file(const fs::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_file(const fs::path& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path.string());
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+    write_file(path, Bytes(text.begin(), text.end()));
+}
+
+uint64_t size_of(const fs::path& path) { return fs::file_size(path); }
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (int i = 0; i < 100; ++i) {
+        path_ = fs::temp_directory_path() / ("rastra-test-" + std::to_string(rd()));
+        if (fs::create_directory(path_)) return;
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(const std::string& name) const { return (path_ / name).string(); }
+
+}  // namespace fixtures

@@ -1,0 +1,56 @@
+// Test fixtures: images built in code, encoded and decoded through the same
+// dependencies the library uses, and scratch directories.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fixtures {
+
+namespace fs = std::filesystem;
+
+enum Kind { kNone = 0, kJpeg = 1, kPng = 2, kBmp = 3, kWebp = 4 };
+
+struct Rgba {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> px;  // width * height * 4, rows top to bottom
+};
+
+using Bytes = std::vector<uint8_t>;
+
+// A deterministic colour gradient with varying alpha (alpha 255 when opaque).
+Rgba make_pattern(int width, int height, bool opaque = false);
+Rgba make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a);
+
+// Encodes an image; WebP is lossless when quality < 0, lossy otherwise.
+Bytes encode(Kind kind, const Rgba& img, int quality = 90);
+
+// Kind by signature, and RGBA pixels decoded from a file's bytes.
+Kind sniff(const Bytes& bytes);
+bool decode(const Bytes& bytes, Rgba& out);
+
+Bytes read_file(const fs::path& path);
+void write_file(const fs::path& path, const Bytes& bytes);
+void write_file(const fs::path& path, const std::string& text);
+uint64_t size_of(const fs::path& path);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+    // Path of name inside the directory, as a narrow string for the C API.
+    std::string operator/(const std::string& name) const;
+
+private:
+    fs::path path_;
+};
+
+}  // namespace fixtures
