@@ -132,7 +132,7 @@ bool encode_and_write(int32_t kind, const Image& img, const char* output) noexce
     return ok != 0 && file.commit();
 }
 
-int32_t process_file(const char* input, const char* output) noexcept {
+int32_t process_file(const char* input, const char* output) {
     if (input == nullptr || output == nullptr) {
         set_err("process_file: NULL input/output");
         return 0;

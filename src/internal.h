@@ -101,7 +101,7 @@ int64_t file_size(const char* path) noexcept;
 // Seeks f to its end and returns the position (64-bit), or -1.
 int64_t seek_end(std::FILE* f) noexcept;
 
-// Opens path for reading in binary mode.
+// Opens path for reading in binary mode; a directory is refused.
 FilePtr open_read(const char* path) noexcept;
 
 // True when path names an existing directory.

@@ -13,7 +13,13 @@
 
 namespace rastra {
 
-FilePtr open_read(const char* path) noexcept { return FilePtr(std::fopen(path, "rb")); }
+FilePtr open_read(const char* path) noexcept {
+    FilePtr f(std::fopen(path, "rb"));
+    // glibc opens directories for reading; they are not files to convert.
+    struct stat st;
+    if (f && (::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))) f.reset();
+    return f;
+}
 
 int64_t seek_end(std::FILE* f) noexcept {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;
