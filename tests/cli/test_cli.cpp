@@ -1,0 +1,145 @@
+// The rastra command-line host: argument handling, output and exit codes.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "fixtures.h"
+
+#if defined(_WIN32)
+#define popen _popen
+#define pclose _pclose
+#else
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;  // stdout and stderr together
+};
+
+std::string quote(const std::string& s) { return "\"" + s + "\""; }
+
+Result rastra(const std::string& args) {
+    const std::string cmd = quote(RASTRA_CLI) + " " + args + " 2>&1";
+    Result r{-1, {}};
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    const int raw = pclose(p);
+#if defined(_WIN32)
+    r.status = raw;
+#else
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return r;
+}
+
+bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
+
+class CliTest : public ::testing::Test {
+protected:
+    std::string put(const std::string& name, int w = 40, int h = 30) {
+        fixtures::write_file(dir / name, fixtures::encode(fixtures::kPng, fixtures::make_pattern(w, h)));
+        return quote(dir / name);
+    }
+    fixtures::Rgba load(const std::string& name) {
+        fixtures::Rgba img;
+        EXPECT_TRUE(fixtures::decode(fixtures::read_file(dir / name), img)) << name;
+        return img;
+    }
+    fixtures::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(CliTest, HelpAndVersion) {
+    const Result help = rastra("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "usage: rastra"));
+    const Result version = rastra("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(contains(version.out, "rastra 0.")) << version.out;
+}
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+    const std::string in = put("in.png");
+    const std::string out = quote(dir / "out.png");
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "expected an input and an output path"},
+        {in, "expected an input and an output path"},
+        {"--bogus " + in + " " + out, "unknown option --bogus"},
+        {"--quality 101 " + in + " " + out, "--quality"},
+        {"--quality abc " + in + " " + out, "--quality"},
+        {"--max 10 " + in + " " + out, "--max"},
+        {"--max -1x5 " + in + " " + out, "--max"},
+        {"--max 10x " + in + " " + out, "--max"},
+        {"--format gif " + in + " " + out, "--format"},
+        {"--watermark \"\" " + in + " " + out, "--watermark"},
+        {"--watermark x --watermark-size 2 " + in + " " + out, "--watermark-size"},
+        {"--watermark x --watermark-opacity 1.5 " + in + " " + out, "--watermark-opacity"},
+        {"--watermark x --watermark-opacity nan " + in + " " + out, "--watermark-opacity"},
+        {"--watermark-size 20 " + in + " " + out, "need --watermark"},
+        {"--keep-metadata=1 " + in + " " + out, "takes no value"},
+        {in + " " + out + " --quality", "needs a value"},
+    };
+    for (const auto& [args, message] : cases) {
+        const Result r = rastra(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_TRUE(contains(r.out, message)) << args << "\n" << r.out;
+    }
+    EXPECT_FALSE(fixtures::fs::exists(dir / "out.png"));
+}
+
+TEST_F(CliTest, ConvertsOneFileWithOptions) {
+    const std::string in = put("in.png", 40, 30);
+    const Result r = rastra("--max=20x0 --format webp --quality 50 " + in + " " + quote(dir / "out.png"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "{\"processed\":1,\"failed\":0,")) << r.out;
+    EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir / "out.png")), fixtures::kWebp);
+    EXPECT_EQ(load("out.png").width, 20);
+}
+
+TEST_F(CliTest, WatermarkOptionsReachTheLibrary) {
+    const std::string in = put("in.png", 60, 40);
+    ASSERT_EQ(rastra(in + " " + quote(dir / "plain.png")).status, 0);
+    ASSERT_EQ(rastra("--watermark Hi --watermark-size 13 --watermark-opacity 1 " + in + " " + quote(dir / "marked.png")).status, 0);
+    const fixtures::Rgba plain = load("plain.png");
+    const fixtures::Rgba marked = load("marked.png");
+    ASSERT_EQ(plain.px.size(), marked.px.size());
+    EXPECT_NE(plain.px, marked.px);
+    // Top-left corner is far from the bottom-right watermark.
+    EXPECT_TRUE(std::equal(plain.px.begin(), plain.px.begin() + 4 * 10, marked.px.begin()));
+}
+
+TEST_F(CliTest, FailedFileExitsWithOne) {
+    const Result r = rastra(quote(dir / "missing.png") + " " + quote(dir / "out.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "rastra: process_file: cannot read ")) << r.out;
+}
+
+TEST_F(CliTest, DirectoryRunPrintsStatsAndSummary) {
+    fixtures::fs::create_directory(dir.path() / "in");
+    put("in/a.png");
+    put("in/b.png");
+    const std::string in = quote(dir / "in");
+    const Result ok = rastra(in + " " + quote(dir / "out"));
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_TRUE(contains(ok.out, "{\"processed\":2,\"failed\":0,")) << ok.out;
+    EXPECT_TRUE(contains(ok.out, "converted 2 files, 0 failed")) << ok.out;
+
+    fixtures::write_file(dir.path() / "in" / "bad.png", std::string("text"));
+    const Result partial = rastra(in + " " + quote(dir / "out"));
+    EXPECT_EQ(partial.status, 1) << partial.out;
+    EXPECT_TRUE(contains(partial.out, "converted 2 files, 1 failed")) << partial.out;
+
+    fixtures::fs::create_directory(dir.path() / "empty");
+    const Result none = rastra(quote(dir / "empty") + " " + quote(dir / "out"));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(contains(none.out, "run: no images found in")) << none.out;
+}
