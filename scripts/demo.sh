@@ -4,8 +4,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-"$ROOT/scripts/build.sh" "$ROOT/build" >/dev/null
+"$ROOT/scripts/build.sh" linux >/dev/null
 "$ROOT/build/tools/rastra-make-samples" "$ROOT/demo/samples"
-echo "+ rastra --max 640x480 --watermark 'rastra demo' --watermark-size 20 demo/samples demo/out"
 cd "$ROOT"
-exec build/tools/rastra --max 640x480 --watermark "rastra demo" --watermark-size 20 demo/samples demo/out
+set -x
+build/tools/rastra --max 640x480 --watermark "rastra demo" --watermark-size 20 demo/samples demo/out

@@ -18,6 +18,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wunused-function"
 #pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #define STB_IMAGE_WRITE_STATIC
 #define STBI_WRITE_NO_STDIO

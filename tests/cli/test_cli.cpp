@@ -23,8 +23,21 @@ struct Result {
 
 std::string quote(const std::string& s) { return "\"" + s + "\""; }
 
+std::string program() {
+    std::string path = RASTRA_CLI;
+#if defined(_WIN32)
+    // The build may hand us a Unix path (Wine); cmd.exe wants a drive path.
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    for (char& c : path) c = c == '/' ? '\\' : c;
+#endif
+    return path;
+}
+
 Result rastra(const std::string& args) {
-    const std::string cmd = quote(RASTRA_CLI) + " " + args + " 2>&1";
+    std::string cmd = quote(program()) + " " + args + " 2>&1";
+#if defined(_WIN32)
+    cmd = "\"" + cmd + "\"";  // cmd.exe /c strips one outer pair of quotes
+#endif
     Result r{-1, {}};
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return r;
