@@ -159,7 +159,11 @@ RASTRA_API int32_t rastra_process_file(const char *input, const char *output) RA
  *   "run: cannot create output dir <output_dir>"
  *   "run: cannot open directory <input_dir>"
  *   "run: no images found in <input_dir>"
- *   or the message of the run's last failed file. */
+ *   "run: out of memory"                           (listing the directory)
+ *   or the message of the run's last failed file. A candidate whose input or
+ *   output path would exceed 4095 bytes is not converted and fails with
+ *   "run: path too long: <name>". The whole listing is read before the first
+ *   conversion, so outputs written into input_dir are never taken as inputs. */
 RASTRA_API int32_t rastra_run(const char *input_dir, const char *output_dir) RASTRA_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -120,6 +120,28 @@ TEST_F(ContextTest, WatermarkSetterRejectsOutOfRangeValues) {
     EXPECT_EQ(convert("nan_opacity.png").px, plain.px);
 }
 
+TEST_F(ContextTest, WatermarkStaysUntilAReset) {
+    const fixtures::Rgba plain = convert("plain.png");
+    rastra_set_watermark("Hi", 13, 1.0f);
+    const fixtures::Rgba marked = convert("marked.png");
+    EXPECT_NE(marked.px, plain.px);
+    rastra_set_watermark("", 13, 1.0f);  // ignored: the earlier watermark stays
+    EXPECT_EQ(convert("still_marked.png").px, marked.px);
+    rastra_reset();
+    EXPECT_EQ(convert("unmarked.png").px, plain.px);
+}
+
+TEST_F(ContextTest, LongWatermarkKeepsItsFirst255Bytes) {
+    // On an image wider than the text, the text's width decides where it starts.
+    fixtures::write_file(dir / "in.png", fixtures::encode(fixtures::kPng, fixtures::make_pattern(800, 12)));
+    rastra_set_watermark(std::string(255, '.').c_str(), 3, 1.0f);
+    const fixtures::Rgba cut = convert("cut.png");
+    rastra_set_watermark(std::string(300, '.').c_str(), 3, 1.0f);
+    EXPECT_EQ(convert("long.png").px, cut.px);
+    rastra_set_watermark(std::string(254, '.').c_str(), 3, 1.0f);
+    EXPECT_NE(convert("shorter.png").px, cut.px);
+}
+
 TEST_F(ContextTest, StripMetadataIsOnlyStored) {
     const fixtures::Bytes a = (convert("a.png"), fixtures::read_file(dir / "a.png"));
     rastra_set_strip_metadata(0);

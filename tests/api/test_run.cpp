@@ -86,6 +86,22 @@ TEST_F(RunTest, FixedFormatRenamesEveryOutput) {
     EXPECT_EQ(kind_of("a.webp"), fixtures::kWebp);
 }
 
+TEST_F(RunTest, WatermarkIsDrawnInEveryOutput) {
+    image("a.png", fixtures::kPng, 60, 40);
+    image("b.bmp", fixtures::kBmp, 60, 40);
+    ASSERT_EQ(run(), 1);
+    fixtures::Rgba plain_a, plain_b;
+    ASSERT_TRUE(fixtures::decode(fixtures::read_file(out() / "a.png"), plain_a));
+    ASSERT_TRUE(fixtures::decode(fixtures::read_file(out() / "b.bmp"), plain_b));
+    rastra_set_watermark("W", 13, 1.0f);
+    ASSERT_EQ(run(), 1);
+    fixtures::Rgba a, b;
+    ASSERT_TRUE(fixtures::decode(fixtures::read_file(out() / "a.png"), a));
+    ASSERT_TRUE(fixtures::decode(fixtures::read_file(out() / "b.bmp"), b));
+    EXPECT_NE(a.px, plain_a.px);
+    EXPECT_NE(b.px, plain_b.px);
+}
+
 TEST_F(RunTest, SameStemsCollideAndBothCount) {
     image("pic.jpg", fixtures::kJpeg);
     image("pic.bmp", fixtures::kBmp);
