@@ -73,7 +73,8 @@ int32_t batch_run_impl(const char* input_dir, const char* output_dir) {
         seen = true;
 
         const std::size_t stem = static_cast<std::size_t>(std::strrchr(name, '.') - name);
-        const int32_t out_kind = s_ctx.format == -1 ? in_kind : kKindForFormat[s_ctx.format];
+        // Automatic keeps the input's family; conversion itself reports a bad setting.
+        const int32_t out_kind = s_ctx.format >= 0 && s_ctx.format <= 2 ? kKindForFormat[s_ctx.format] : in_kind;
         if (stem > kStemMax ||
             !format_path(in_path, "%s%c%s", input_dir, kSep, name) ||
             !format_path(out_path, "%s%c%.*s.%s", output_dir, kSep, static_cast<int>(stem), name,

@@ -115,6 +115,8 @@ bool encode_and_write(int32_t kind, const Image& img, const char* output) noexce
         file.write(encoded.get(), n);
         return file.commit();
     }
+    // A JPEG frame header holds 16-bit dimensions; stb would write them cut.
+    if (kind == kJpeg && (w > 65535 || h > 65535)) return false;
     OutputFile file(output);
     if (!file.is_open()) return false;
     int ok = 0;

@@ -74,24 +74,23 @@ int create_temp(const char* target, char*& temp) noexcept {
 OutputFile::OutputFile(const char* target) noexcept : target_(target) {
     struct stat st;
     const bool exists = ::lstat(target, &st) == 0;
-    // Replace only what is a plain file (or nothing yet); a symbolic link,
-    // device, FIFO or a file with other names is written through as addressed.
-    if (exists && !(S_ISREG(st.st_mode) && st.st_nlink == 1)) {
-        file_ = std::fopen(target, "wb");
-        return;
-    }
-    const int fd = create_temp(target, temp_);
-    if (fd < 0) {
+    // Replace only a plain, writable file (or nothing yet). A symbolic link,
+    // device, FIFO, a file with other names or one we may not write is opened
+    // as addressed, and so is any target we cannot put a temporary file beside.
+    const bool replace = !exists || (S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(target, W_OK) == 0);
+    if (replace) {
+        const int fd = create_temp(target, temp_);
+        if (fd >= 0) {
+            if (exists) (void)::fchmod(fd, st.st_mode & 07777);  // keep the replaced file's mode
+            file_ = ::fdopen(fd, "wb");
+            if (file_ != nullptr) return;
+            ::close(fd);
+            discard();
+        }
         std::free(temp_);
         temp_ = nullptr;
-        return;
     }
-    if (exists) (void)::fchmod(fd, st.st_mode & 07777);  // keep the replaced file's mode
-    file_ = ::fdopen(fd, "wb");
-    if (file_ == nullptr) {
-        ::close(fd);
-        discard();
-    }
+    file_ = std::fopen(target, "wb");
 }
 
 OutputFile::~OutputFile() { discard(); }

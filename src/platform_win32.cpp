@@ -77,24 +77,25 @@ int create_temp(const char* target, char*& temp) noexcept {
 
 OutputFile::OutputFile(const char* target) noexcept : target_(target) {
     const DWORD attrs = GetFileAttributesA(target);
-    // Replace only a plain file (or nothing yet); a directory, a reparse point
-    // (symbolic link, junction) or a device is written through as addressed.
-    if (attrs != INVALID_FILE_ATTRIBUTES &&
-        (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
-        file_ = std::fopen(target, "wb");
-        return;
-    }
-    const int fd = create_temp(target, temp_);
-    if (fd < 0) {
+    // Replace only a plain, writable file (or nothing yet); a directory, a
+    // reparse point (symbolic link, junction), a device or a read-only file is
+    // opened as addressed, and so is any target we cannot put a temporary
+    // file beside.
+    const bool replace = attrs == INVALID_FILE_ATTRIBUTES ||
+                         (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE |
+                                   FILE_ATTRIBUTE_READONLY)) == 0;
+    if (replace) {
+        const int fd = create_temp(target, temp_);
+        if (fd >= 0) {
+            file_ = _fdopen(fd, "wb");
+            if (file_ != nullptr) return;
+            _close(fd);
+            discard();
+        }
         std::free(temp_);
         temp_ = nullptr;
-        return;
     }
-    file_ = _fdopen(fd, "wb");
-    if (file_ == nullptr) {
-        _close(fd);
-        discard();
-    }
+    file_ = std::fopen(target, "wb");
 }
 
 OutputFile::~OutputFile() { discard(); }

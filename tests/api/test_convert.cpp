@@ -269,7 +269,28 @@ TEST_F(ConvertTest, EncoderFailureKeepsTheExistingOutput) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"out.webp", "wide.png"}));
 }
 
+TEST_F(ConvertTest, JpegRefusesDimensionsItCannotHold) {
+    // JPEG stores 16-bit dimensions: 70000 columns must fail, not wrap to 4464.
+    put("wide.png", fixtures::kPng, fixtures::make_pattern(70000, 1));
+    EXPECT_EQ(convert("wide.png", "wide.jpg"), 0);
+    EXPECT_EQ(rastra_last_error(), "process_file: cannot write " + (dir / "wide.jpg"));
+    EXPECT_FALSE(fixtures::fs::exists(dir / "wide.jpg"));
+    ASSERT_EQ(convert("wide.png", "wide.bmp"), 1);  // BMP holds it
+    EXPECT_EQ(load("wide.bmp").width, 70000);
+}
+
 #if !defined(_WIN32)
+TEST_F(ConvertTest, NameWithNoRoomForATemporaryFileIsWrittenDirectly) {
+    // A name at the file system's limit leaves no room for a temporary name
+    // beside it; the output is then written in place, as addressed.
+    put("in.png", fixtures::kPng, fixtures::make_pattern(8, 8));
+    const std::string name = std::string(250, 'n') + ".png";
+    put(name, Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(convert("in.png", name), 1) << rastra_last_error();
+    EXPECT_EQ(load(name).width, 8);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"in.png", name}));
+}
+
 TEST_F(ConvertTest, WriteFailureKeepsTheExistingOutput) {
     put("in.png", fixtures::kPng, fixtures::make_pattern(64, 64));
     const Bytes old(100, 'x');
