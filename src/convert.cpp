@@ -3,8 +3,10 @@
 #include <webp/decode.h>
 #include <webp/encode.h>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 #include <stb_image.h>
 #include <stb_image_resize2.h>
@@ -33,6 +35,70 @@ Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept {
     };
     return {scaled(w), scaled(h)};
 }
+
+// ---- OutputFile ------------------------------------------------------------------
+
+namespace {
+
+// A fresh file beside target, "<target>.<pid>-<n>.tmp"; its malloc'd name goes
+// to temp. Null when none can be made (no room for the name, no permission).
+std::FILE* create_temp_beside(const char* target, char*& temp) noexcept {
+    static unsigned counter = 0;
+    const std::size_t len = std::strlen(target) + 48;
+    temp = static_cast<char*>(std::malloc(len));
+    if (temp == nullptr) return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(temp, len, "%s.%ld-%u.tmp", target, process_id(), counter++);
+        if (std::FILE* f = create_exclusive(temp, target)) return f;
+        if (errno != EEXIST) break;
+    }
+    std::free(temp);
+    temp = nullptr;
+    return nullptr;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const char* target) noexcept : target_(target) {
+    if (is_replaceable(target)) {
+        file_ = create_temp_beside(target, temp_);
+        if (file_ != nullptr) return;
+    }
+    file_ = std::fopen(target, "wb");
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::write(const void* data, std::size_t size) noexcept {
+    if (ok_ && size != 0 && std::fwrite(data, 1, size, file_) != size) ok_ = false;
+}
+
+bool OutputFile::commit() noexcept {
+    if (file_ == nullptr) return false;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!ok_ || !closed || (temp_ != nullptr && !replace_file(temp_, target_))) {
+        discard();
+        return false;
+    }
+    std::free(temp_);
+    temp_ = nullptr;
+    return true;
+}
+
+void OutputFile::discard() noexcept {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (temp_ != nullptr) {
+        std::remove(temp_);
+        std::free(temp_);
+        temp_ = nullptr;
+    }
+}
+
+// ---- conversion ------------------------------------------------------------------
 
 namespace {
 

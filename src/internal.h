@@ -116,10 +116,24 @@ MkdirResult make_dir(const char* path) noexcept;
 // std::bad_alloc.
 bool list_dir(const char* dir, std::vector<std::string>& names);
 
-// An output being written: either a temporary file beside the target that
-// replaces it on commit(), or (when the target exists and is not a plain
-// regular file) the target itself. The destructor discards an uncommitted
-// temporary file.
+// True when target may be replaced by a new file moved over it: nothing is
+// there yet, or a plain regular file we may write that has no other names.
+bool is_replaceable(const char* target) noexcept;
+
+// Creates path exclusively (errno EEXIST when it exists) for writing in binary
+// mode, with the permissions of `like` when that exists.
+std::FILE* create_exclusive(const char* path, const char* like) noexcept;
+
+// The calling process's id, to tell temporary names of processes apart.
+long process_id() noexcept;
+
+// Moves from over to, replacing it.
+bool replace_file(const char* from, const char* to) noexcept;
+
+// An output being written: a temporary file beside the target that replaces
+// it on commit(), or, when the target is not replaceable or no temporary file
+// can be made beside it, the target itself. An uncommitted temporary file is
+// removed, so a failed write never touches an existing target.
 class OutputFile {
 public:
     explicit OutputFile(const char* target) noexcept;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "internal.h"
 
@@ -50,83 +49,32 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
     return true;
 }
 
-// ---- OutputFile ----------------------------------------------------------------
+// ---- replacing outputs ---------------------------------------------------------
 
-namespace {
-
-// A fresh name beside target: "<target>.<pid>-<n>.tmp", created exclusively
-// with the permissions a new file would get (0666 less the umask).
-int create_temp(const char* target, char*& temp) noexcept {
-    static unsigned counter = 0;
-    const std::size_t len = std::strlen(target) + 48;
-    temp = static_cast<char*>(std::malloc(len));
-    if (temp == nullptr) return -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp, len, "%s.%ld-%u.tmp", target, static_cast<long>(::getpid()), counter++);
-        const int fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-}  // namespace
-
-OutputFile::OutputFile(const char* target) noexcept : target_(target) {
+bool is_replaceable(const char* target) noexcept {
     struct stat st;
-    const bool exists = ::lstat(target, &st) == 0;
-    // Replace only a plain, writable file (or nothing yet). A symbolic link,
-    // device, FIFO, a file with other names or one we may not write is opened
-    // as addressed, and so is any target we cannot put a temporary file beside.
-    const bool replace = !exists || (S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(target, W_OK) == 0);
-    if (replace) {
-        const int fd = create_temp(target, temp_);
-        if (fd >= 0) {
-            if (exists) (void)::fchmod(fd, st.st_mode & 07777);  // keep the replaced file's mode
-            file_ = ::fdopen(fd, "wb");
-            if (file_ != nullptr) return;
-            ::close(fd);
-            discard();
-        }
-        std::free(temp_);
-        temp_ = nullptr;
-    }
-    file_ = std::fopen(target, "wb");
+    if (::lstat(target, &st) != 0) return errno == ENOENT;
+    // A symbolic link, device or FIFO, a file with other names, or one we may
+    // not write is written as addressed.
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(target, W_OK) == 0;
 }
 
-OutputFile::~OutputFile() { discard(); }
-
-void OutputFile::write(const void* data, std::size_t size) noexcept {
-    if (ok_ && size != 0 && std::fwrite(data, 1, size, file_) != size) ok_ = false;
+std::FILE* create_exclusive(const char* path, const char* like) noexcept {
+    // 0666 less the umask, as for any new file, unless there is a file to copy.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::stat(like, &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (f == nullptr) {
+        ::close(fd);
+        ::unlink(path);
+    }
+    return f;
 }
 
-bool OutputFile::commit() noexcept {
-    if (file_ == nullptr) return false;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!ok_ || !closed) {
-        discard();
-        return false;
-    }
-    if (temp_ == nullptr) return true;
-    if (std::rename(temp_, target_) != 0) {
-        discard();
-        return false;
-    }
-    std::free(temp_);
-    temp_ = nullptr;
-    return true;
-}
+long process_id() noexcept { return static_cast<long>(::getpid()); }
 
-void OutputFile::discard() noexcept {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (temp_ != nullptr) {
-        ::unlink(temp_);
-        std::free(temp_);
-        temp_ = nullptr;
-    }
-}
+bool replace_file(const char* from, const char* to) noexcept { return std::rename(from, to) == 0; }
 
 }  // namespace rastra

@@ -9,11 +9,9 @@
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
-#include <process.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "internal.h"
 
@@ -55,83 +53,32 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
     return true;
 }
 
-// ---- OutputFile ----------------------------------------------------------------
+// ---- replacing outputs ---------------------------------------------------------
 
-namespace {
-
-// A fresh name beside target, "<target>.<pid>-<n>.tmp", created exclusively.
-int create_temp(const char* target, char*& temp) noexcept {
-    static unsigned counter = 0;
-    const std::size_t len = std::strlen(target) + 48;
-    temp = static_cast<char*>(std::malloc(len));
-    if (temp == nullptr) return -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp, len, "%s.%d-%u.tmp", target, _getpid(), counter++);
-        const int fd = _open(temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-}  // namespace
-
-OutputFile::OutputFile(const char* target) noexcept : target_(target) {
+bool is_replaceable(const char* target) noexcept {
     const DWORD attrs = GetFileAttributesA(target);
-    // Replace only a plain, writable file (or nothing yet); a directory, a
-    // reparse point (symbolic link, junction), a device or a read-only file is
-    // opened as addressed, and so is any target we cannot put a temporary
-    // file beside.
-    const bool replace = attrs == INVALID_FILE_ATTRIBUTES ||
-                         (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE |
-                                   FILE_ATTRIBUTE_READONLY)) == 0;
-    if (replace) {
-        const int fd = create_temp(target, temp_);
-        if (fd >= 0) {
-            file_ = _fdopen(fd, "wb");
-            if (file_ != nullptr) return;
-            _close(fd);
-            discard();
-        }
-        std::free(temp_);
-        temp_ = nullptr;
-    }
-    file_ = std::fopen(target, "wb");
+    if (attrs == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // A directory, a reparse point (symbolic link, junction), a device or a
+    // read-only file is written as addressed.
+    return (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE |
+                     FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
-OutputFile::~OutputFile() { discard(); }
-
-void OutputFile::write(const void* data, std::size_t size) noexcept {
-    if (ok_ && size != 0 && std::fwrite(data, 1, size, file_) != size) ok_ = false;
+std::FILE* create_exclusive(const char* path, const char* /*like*/) noexcept {
+    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr) {
+        _close(fd);
+        DeleteFileA(path);
+    }
+    return f;
 }
 
-bool OutputFile::commit() noexcept {
-    if (file_ == nullptr) return false;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!ok_ || !closed) {
-        discard();
-        return false;
-    }
-    if (temp_ == nullptr) return true;
-    if (!MoveFileExA(temp_, target_, MOVEFILE_REPLACE_EXISTING)) {
-        discard();
-        return false;
-    }
-    std::free(temp_);
-    temp_ = nullptr;
-    return true;
-}
+long process_id() noexcept { return static_cast<long>(GetCurrentProcessId()); }
 
-void OutputFile::discard() noexcept {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (temp_ != nullptr) {
-        DeleteFileA(temp_);
-        std::free(temp_);
-        temp_ = nullptr;
-    }
+bool replace_file(const char* from, const char* to) noexcept {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 }  // namespace rastra
