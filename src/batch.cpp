@@ -12,6 +12,11 @@ namespace {
 constexpr std::size_t kPathCapacity = 4096;  // paths longer than 4095 bytes are refused
 constexpr std::size_t kStemMax = 2048;
 
+// Windows takes both separators. Elsewhere a backslash is an ordinary name
+// character: splitting there would create directories other than the one the
+// outputs are written to.
+constexpr bool is_separator(char c) noexcept { return c == '/' || (kSep == '\\' && c == '\\'); }
+
 }  // namespace
 
 int32_t ensure_dir(const char* path) noexcept {
@@ -19,10 +24,10 @@ int32_t ensure_dir(const char* path) noexcept {
     const int n = std::snprintf(buf, sizeof buf, "%s", path);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return -1;  // empty, or would be cut
     std::size_t len = static_cast<std::size_t>(n);
-    if (buf[len - 1] == '/' || buf[len - 1] == '\\') buf[--len] = '\0';
+    if (is_separator(buf[len - 1])) buf[--len] = '\0';
     // From the second character, so a leading separator never makes an empty prefix.
     for (std::size_t i = 1; i < len; ++i) {
-        if (buf[i] != '/' && buf[i] != '\\') continue;
+        if (!is_separator(buf[i])) continue;
         buf[i] = '\0';
         if (make_dir(buf) == MkdirResult::kFailed) return -1;
         buf[i] = '/';

@@ -207,6 +207,14 @@ TEST_F(RunTest, OutputDirThatIsAFileFailsEveryCandidate) {
 }
 
 #if !defined(_WIN32)
+TEST_F(RunTest, BackslashIsAnOrdinaryNameCharacterHere) {
+    image("a.png", fixtures::kPng);
+    const std::string odd = out_s() + "\\sub";
+    ASSERT_EQ(rastra_run(in_s().c_str(), odd.c_str()), 1) << rastra_last_error();
+    EXPECT_TRUE(fs::exists(fs::path(odd) / "a.png"));
+    EXPECT_FALSE(fs::exists(out()));
+}
+
 TEST_F(RunTest, OverlongPathsAreRefusedNotCut) {
     // An input directory whose path leaves room for the listing but not for
     // a long entry name joined to it.
