@@ -20,10 +20,11 @@ server=/usr/lib/wine/wineserver64
 
 [[ $WINEPREFIX == /* ]] || WINEPREFIX=$PWD/$WINEPREFIX
 mkdir -p "$(dirname "$WINEPREFIX")"
+# The servers must not inherit the lock, or they would hold it for good.
 (
     flock 9
-    "$server" -p </dev/null >/dev/null 2>&1 || true   # fails when one is running already
-    "$wine" wineboot </dev/null >/dev/null 2>&1 || true  # creates the prefix, starts services
+    "$server" -p </dev/null >/dev/null 2>&1 9>&- || true   # fails when one is running already
+    "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true  # creates the prefix, starts services
 ) 9>"$WINEPREFIX.lock"
 
 exec "$wine" "$@"
