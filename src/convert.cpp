@@ -36,6 +36,11 @@ Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept {
     return {scaled(w), scaled(h)};
 }
 
+int64_t file_size(const char* path) noexcept {
+    FilePtr f = open_read(path);
+    return f ? seek_end(f.get()) : -1;
+}
+
 // ---- OutputFile ------------------------------------------------------------------
 
 namespace {

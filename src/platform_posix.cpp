@@ -26,11 +26,6 @@ int64_t seek_end(std::FILE* f) noexcept {
     return pos >= 0 ? static_cast<int64_t>(pos) : -1;
 }
 
-int64_t file_size(const char* path) noexcept {
-    FilePtr f = open_read(path);
-    return f ? seek_end(f.get()) : -1;
-}
-
 bool is_directory(const char* path) noexcept {
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);

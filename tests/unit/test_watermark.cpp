@@ -263,26 +263,17 @@ TEST_F(Watermark, LeavesPixelsOffTheInkUntouched) {
 }
 
 TEST_F(Watermark, BytesWithoutGlyphDrawAsQuestionMark) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"$", "?"},       {",", "?"},         {"\xC8", "?"},     {"\xFF", "?"},
-        {"\x01", "?"},    {":;=^`~", "??????"}, {"x$y", "x?y"},   {"\xC3\xA9I", "??I"},
-        {"\x80\x80\x80|", "???|"},
-    };
-    for (const auto& [text, same_as] : cases)
-        EXPECT_TRUE(render(text, 13, 80, 30) == render(same_as, 13, 80, 30)) << same_as;
+    // Single bytes are covered glyph by glyph below; here, mixed text and the
+    // bytes of a multi-byte character, one "?" each.
+    EXPECT_TRUE(render("x$y", 13, 80, 30) == render("x?y", 13, 80, 30));
+    EXPECT_TRUE(render("\xC3\xA9I", 13, 80, 30) == render("??I", 13, 80, 30));
     // Seven units each: textW 23, x0 = 52, and the "|" (ink in its right
     // column) after three of them lands at x0 + 21 + 1.
-    const Canvas c = render("???|", 13, 80, 30);
+    const Canvas c = render("\x80$,|", 13, 80, 30);
     for (int y = 12; y <= 24; ++y) {
         EXPECT_TRUE(c.ink(74, y)) << y;
         EXPECT_FALSE(c.ink(73, y)) << y;
     }
-}
-
-TEST_F(Watermark, OutOfRangeSizesAreClamped) {
-    EXPECT_TRUE(render("Ag", 0, 60, 40) == render("Ag", 3, 60, 40));
-    EXPECT_TRUE(render("Ag", -7, 60, 40) == render("Ag", 3, 60, 40));
-    EXPECT_TRUE(render("W", 100000, 600, 600) == render("W", 512, 600, 600));
 }
 
 TEST_F(Watermark, ClipsToTinyAndNarrowImages) {
