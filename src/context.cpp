@@ -1,5 +1,4 @@
 // The process-wide context, the setters and the two report texts.
-#include <cmath>
 #include <cstdarg>
 #include <cstring>
 
