@@ -1,7 +1,8 @@
 // Stand-alone driver for the fuzz target: replays the files and directories
 // given on the command line, or, with no arguments, a corpus built in code:
-// valid images of every format and deterministic mutations of them
-// (truncations, byte flips, lying dimensions), each under several settings.
+// valid images of every format (progressive JPEG included) and deterministic
+// mutations of them (truncations, byte flips, lying dimensions), each under
+// several settings.
 #include <cstdint>
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "rastra.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -41,9 +43,12 @@ void generated_corpus() {
         {3, 0x10, 1, 1},     // WebP
     };
     std::mt19937 rng(12345);
-    for (Kind kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kBmp, fixtures::kWebp}) {
+    // kNone stands for a progressive JPEG, which the fixtures' encoder cannot write.
+    for (Kind kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kBmp, fixtures::kWebp, fixtures::kNone}) {
         for (const auto& [w, h] : {std::pair{1, 1}, std::pair{17, 5}, std::pair{64, 48}}) {
-            const std::vector<uint8_t> good = fixtures::encode(kind, fixtures::make_pattern(w, h), 80);
+            const std::vector<uint8_t> good = kind == fixtures::kNone
+                                                  ? fixtures::progressive_jpeg(w, h, 3, 2)
+                                                  : fixtures::encode(kind, fixtures::make_pattern(w, h), 80);
             for (const auto& knobs : settings) run(good, knobs);
             // Every truncation of small files, a spread of them for larger ones.
             const size_t step = good.size() < 256 ? 1 : good.size() / 97;
@@ -67,6 +72,15 @@ void generated_corpus() {
                 }
             }
         }
+    }
+    // Bombs, once under every setting: more scans than allowed, and a PNG
+    // that inflates far past its one pixel.
+    const std::vector<std::vector<uint8_t>> bombs = {
+        fixtures::progressive_jpeg(256, 256, 3, RASTRA_MAX_JPEG_SCANS + 1, true),
+        fixtures::png_from_scanlines(1, 1, 8, 6, std::vector<uint8_t>(1u << 20, 0)),
+    };
+    for (const auto& bomb : bombs) {
+        for (const auto& knobs : settings) run(bomb, knobs);
     }
 }
 

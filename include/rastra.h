@@ -65,6 +65,39 @@
 #define RASTRA_ERROR_CAPACITY 512
 #define RASTRA_STATS_CAPACITY 192
 
+/* Input limits, checked before anything is decoded, so that a hostile file
+ * fails fast and in bounded memory (see rastra_process_file()).
+ *
+ * RASTRA_MAX_PIXELS_DEFAULT: the most pixels (width x height) an input may
+ *   declare, unless rastra_set_max_pixels() says otherwise. 10240 x 10240: a
+ *   100-megapixel camera photo converts. A conversion at this limit peaks at
+ *   about 1.2 GiB for an 8-bit image (JPEG, PNG, BMP, WebP); a progressive JPEG
+ *   with full-resolution colour needs about 1.4 GiB and a 16-bit PNG up to
+ *   about twice as much, as the decoder holds wider intermediate buffers.
+ * RASTRA_MAX_PIXELS_CEILING: the most rastra_set_max_pixels() accepts,
+ *   16383 x 16383, the most every decoder and encoder holds without its size
+ *   arithmetic overflowing.
+ * RASTRA_MAX_INPUT_BYTES(max_pixels): the largest input file read, 8 bytes per
+ *   allowed pixel (raw 16-bit RGBA) plus 64 MiB for metadata, and never 2 GiB
+ *   or more. No valid image within the pixel limit needs a larger file.
+ * RASTRA_MAX_JPEG_SCANS: the most scans a JPEG may hold. Each scan of a
+ *   progressive JPEG costs a pass over the whole image; real files have about
+ *   ten. */
+#define RASTRA_MAX_PIXELS_DEFAULT 104857600
+#define RASTRA_MAX_PIXELS_CEILING 268402689
+#define RASTRA_MAX_INPUT_BYTES(max_pixels)                          \
+    ((int64_t)(max_pixels) * 8 + 67108864 < 2147483647              \
+         ? (int64_t)(max_pixels) * 8 + 67108864 : (int64_t)2147483647)
+#define RASTRA_MAX_JPEG_SCANS 100
+
+/* Output limits of the formats themselves: a side longer than this fails with
+ * "process_file: image too large for JPEG|WebP: <output>". */
+#define RASTRA_JPEG_MAX_SIDE 65535
+#define RASTRA_WEBP_MAX_SIDE 16383
+
+/* The longest input or output path a directory run builds, in bytes. */
+#define RASTRA_PATH_MAX 4095
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -114,6 +147,14 @@ RASTRA_API void rastra_set_watermark(const char *text, int32_t size, float opaci
  * carry the input's metadata, whatever this flag holds. Non-zero stores 1. */
 RASTRA_API void rastra_set_strip_metadata(int32_t strip_metadata) RASTRA_NOEXCEPT;
 
+/* The most pixels (width x height, read from the file's header before
+ * decoding) an input may have; larger images fail with "process_file: image
+ * too large: <input>", as do input files larger than
+ * RASTRA_MAX_INPUT_BYTES(max_pixels). Accepts 1..RASTRA_MAX_PIXELS_CEILING;
+ * other values change nothing. The reset functions restore
+ * RASTRA_MAX_PIXELS_DEFAULT, which also holds before the first of them. */
+RASTRA_API void rastra_set_max_pixels(int64_t max_pixels) RASTRA_NOEXCEPT;
+
 /* Cumulative statistics since the last reset, as one line of JSON:
  *   {"processed":N,"failed":N,"total_input_bytes":N,"total_output_bytes":N}
  * processed counts successful conversions (direct and in runs); failed counts
@@ -131,19 +172,52 @@ RASTRA_API const char *rastra_last_error(void) RASTRA_NOEXCEPT;
 
 /* Convert one file. input is read whole and recognised by its leading bytes
  * (JPEG, PNG, BMP or WebP; the name does not matter); output is created or
- * replaced. An existing regular output file is replaced only once the new
- * file has been written completely; on failure it is left untouched. input
- * and output may be the same path.
+ * replaced. input and output may be the same path.
+ *
+ * Inputs: only regular files are read; a FIFO, socket or device fails at once
+ * with "cannot read", without blocking. Before decoding, the file's size and
+ * the pixel count in its header are checked against the limits above, and a
+ * JPEG's scans are counted. A JPEG or BMP cut short converts, its missing part
+ * drawn as the decoder fills it (grey, black); a PNG or WebP cut short, a
+ * progressive JPEG that does not reach its end marker and a JPEG without
+ * image data fail with "cannot decode". No output ever holds memory the
+ * decoder did not write.
+ *
+ * Outputs: the whole output is encoded in memory before the target is
+ * touched, and a failed write never damages an existing file:
+ *  - a new file, or an existing regular file with a single name, is written
+ *    to a temporary file in the same directory (without a name while it is
+ *    written, where the platform allows it) and moved over the target only
+ *    when complete; a replaced file keeps its permissions (attributes on
+ *    Windows);
+ *  - a symbolic link is followed: the file it points to is replaced that way,
+ *    and the link stays a link;
+ *  - a file with other names (hard links), or one in a directory where no
+ *    temporary file can be made, is overwritten in place, keeping every name,
+ *    but only once the space for the new content is reserved; when it cannot
+ *    be, the call fails and the file is left as it was;
+ *  - a FIFO or device is written as addressed, without blocking to open it
+ *    (a FIFO without a reader fails with "cannot write");
+ *  - an output larger than the process may write (RLIMIT_FSIZE) fails before
+ *    anything is written.
+ *
  * Returns 1 on success (adds 1 to processed and both file sizes to the byte
  * totals, empties the last error) or 0 with one of these messages:
  *   "process_file: NULL input/output"
- *   "process_file: cannot read <input>"            (missing, empty, unreadable)
+ *   "process_file: cannot read <input>"     (missing, empty, unreadable, not
+ *                                            a regular file)
+ *   "process_file: image too large: <input>" (over the pixel or size limit)
  *   "process_file: unsupported image format: <input>"
- *   "process_file: cannot decode <input>"          (corrupt or truncated data)
+ *   "process_file: cannot decode <input>"   (corrupt data, more than
+ *                                            RASTRA_MAX_JPEG_SCANS scans)
  *   "resize: out of memory"
  *   "process_file: cannot determine output format from <output>"
+ *   "process_file: image too large for JPEG: <output>" (a side over
+ *                                            RASTRA_JPEG_MAX_SIDE)
+ *   "process_file: image too large for WebP: <output>" (a side over
+ *                                            RASTRA_WEBP_MAX_SIDE)
  *   "process_file: cannot write <output>"
- *   "process_file: out of memory"                  (any other allocation)
+ *   "process_file: out of memory"           (any other allocation)
  * Direct calls never change the failed count. */
 RASTRA_API int32_t rastra_process_file(const char *input, const char *output) RASTRA_NOEXCEPT;
 
@@ -152,18 +226,22 @@ RASTRA_API int32_t rastra_process_file(const char *input, const char *output) RA
  * output_dir, which is created level by level when missing. Each output is
  * named after its input's stem with the extension of the written format
  * ("jpg", "png", "bmp", "webp"); in automatic mode an input keeps its format.
+ * Outputs are written as rastra_process_file() writes them: symbolic links
+ * in output_dir are followed, and existing files are never damaged.
  * A failing file never stops the run: it adds 1 to failed and leaves its
- * message (prefixed with "run: " for the first failure since the last reset).
+ * message (prefixed with "run: " for the first failure since the last reset),
+ * and the run goes on with the next file.
  * Returns 1 when this run converted at least one file, else 0 with:
  *   "run: NULL input_dir/output_dir"
  *   "run: cannot create output dir <output_dir>"
- *   "run: cannot open directory <input_dir>"
+ *   "run: cannot open directory <input_dir>"   (also for an empty input_dir)
  *   "run: no images found in <input_dir>"
  *   "run: out of memory"                           (listing the directory)
  *   or the message of the run's last failed file. A candidate whose input or
- *   output path would exceed 4095 bytes is not converted and fails with
- *   "run: path too long: <name>". The whole listing is read before the first
- *   conversion, so outputs written into input_dir are never taken as inputs. */
+ *   output path would exceed RASTRA_PATH_MAX bytes is not converted and fails
+ *   with "run: path too long: <name>". The whole listing is read before the
+ *   first conversion, so outputs written into input_dir are never taken as
+ *   inputs. */
 RASTRA_API int32_t rastra_run(const char *input_dir, const char *output_dir) RASTRA_NOEXCEPT;
 
 #ifdef __cplusplus

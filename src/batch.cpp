@@ -9,7 +9,7 @@ namespace rastra {
 
 namespace {
 
-constexpr std::size_t kPathCapacity = 4096;  // paths longer than 4095 bytes are refused
+constexpr std::size_t kPathCapacity = RASTRA_PATH_MAX + 1;  // longer paths are refused
 constexpr std::size_t kStemMax = 2048;
 
 // Windows takes both separators. Elsewhere a backslash is an ordinary name

@@ -7,6 +7,21 @@
 
 namespace rastra {
 
+// One name per limit: the header's numbers are these.
+static_assert(kDefaultMaxPixels == RASTRA_MAX_PIXELS_DEFAULT);
+static_assert(kMaxPixelsCeiling == RASTRA_MAX_PIXELS_CEILING);
+static_assert(kMaxJpegScans == RASTRA_MAX_JPEG_SCANS);
+static_assert(kJpegMaxSide == RASTRA_JPEG_MAX_SIDE && kWebpMaxSide == RASTRA_WEBP_MAX_SIDE);
+static_assert(max_input_bytes(1000) == RASTRA_MAX_INPUT_BYTES(1000) &&
+              max_input_bytes(kMaxPixelsCeiling) == RASTRA_MAX_INPUT_BYTES(RASTRA_MAX_PIXELS_CEILING));
+static_assert(kErrCapacity == RASTRA_ERROR_CAPACITY && kStatsCapacity == RASTRA_STATS_CAPACITY);
+// The ceiling keeps the encoders' int arithmetic in range: stb's BMP and JPEG
+// writers index w * h * 4 bytes, its PNG writer filters (w * 4 + 1) * h bytes
+// and grows its deflate output (at most 9/8 of that) by doubling an int
+// capacity, which holds up to 3 * 2^29 - 1 bytes.
+static_assert(kMaxPixelsCeiling * 4 + 122 <= INT32_MAX);
+static_assert(kMaxPixelsCeiling * 5 / 8 * 9 < 3 * (int64_t{1} << 29) - 1);
+
 Context s_ctx;  // zero at load: format PNG and quality 0 until a reset call
 char s_err[kErrCapacity];
 
@@ -19,6 +34,7 @@ void reset_context() noexcept {
     s_ctx.strip_metadata = 1;
     s_ctx.format = -1;
     s_ctx.quality = 90;
+    s_ctx.max_pixels = kDefaultMaxPixels;
 }
 
 }  // namespace
@@ -84,6 +100,10 @@ RASTRA_API void rastra_set_watermark(const char* text, int32_t size, float opaci
 
 RASTRA_API void rastra_set_strip_metadata(int32_t strip_metadata) noexcept {
     s_ctx.strip_metadata = strip_metadata != 0 ? 1 : 0;
+}
+
+RASTRA_API void rastra_set_max_pixels(int64_t max_pixels) noexcept {
+    if (max_pixels >= 1 && max_pixels <= kMaxPixelsCeiling) s_ctx.max_pixels = max_pixels;
 }
 
 RASTRA_API const char* rastra_stats(void) noexcept {

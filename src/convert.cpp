@@ -3,8 +3,7 @@
 #include <webp/decode.h>
 #include <webp/encode.h>
 
-#include <cerrno>
-#include <climits>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -41,110 +40,76 @@ int64_t file_size(const char* path) noexcept {
     return f ? seek_end(f.get()) : -1;
 }
 
-// ---- OutputFile ------------------------------------------------------------------
-
-namespace {
-
-// A fresh file beside target, "<target>.<pid>-<n>.tmp"; its malloc'd name goes
-// to temp. Null when none can be made (no room for the name, no permission).
-std::FILE* create_temp_beside(const char* target, char*& temp) noexcept {
-    static unsigned counter = 0;
-    const std::size_t len = std::strlen(target) + 48;
-    temp = static_cast<char*>(std::malloc(len));
-    if (temp == nullptr) return nullptr;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp, len, "%s.%ld-%u.tmp", target, process_id(), counter++);
-        if (std::FILE* f = create_exclusive(temp, target)) return f;
-        if (errno != EEXIST) break;
-    }
-    std::free(temp);
-    temp = nullptr;
-    return nullptr;
-}
-
-}  // namespace
-
-OutputFile::OutputFile(const char* target) noexcept : target_(target) {
-    if (is_replaceable(target)) {
-        file_ = create_temp_beside(target, temp_);
-        if (file_ != nullptr) return;
-    }
-    file_ = std::fopen(target, "wb");
-}
-
-OutputFile::~OutputFile() { discard(); }
-
-void OutputFile::write(const void* data, std::size_t size) noexcept {
-    if (ok_ && size != 0 && std::fwrite(data, 1, size, file_) != size) ok_ = false;
-}
-
-bool OutputFile::commit() noexcept {
-    if (file_ == nullptr) return false;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!ok_ || !closed || (temp_ != nullptr && !replace_file(temp_, target_))) {
-        discard();
-        return false;
-    }
-    std::free(temp_);
-    temp_ = nullptr;
-    return true;
-}
-
-void OutputFile::discard() noexcept {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (temp_ != nullptr) {
-        std::remove(temp_);
-        std::free(temp_);
-        temp_ = nullptr;
-    }
-}
-
 // ---- conversion ------------------------------------------------------------------
 
 namespace {
 
-// Decoded pixels, released by whichever allocator produced them
-// (stbi_image_free, WebPFree or free).
-using PixelPtr = std::unique_ptr<uint8_t, void (*)(void*)>;
+// Decoded pixels or encoded bytes, released by whichever allocator produced
+// them (stbi_image_free, WebPFree or free).
+using BufferPtr = std::unique_ptr<uint8_t, void (*)(void*)>;
 
 struct Image {
-    PixelPtr pixels{nullptr, std::free};
+    BufferPtr pixels{nullptr, std::free};
     int32_t width = 0;
     int32_t height = 0;
 };
 
-struct WebPDeleter {
-    void operator()(uint8_t* p) const noexcept { WebPFree(p); }
-};
+enum class ReadResult { kOk, kCannotRead, kTooLarge };
 
-// The whole file in one allocation and one read request.
-bool read_whole(const char* path, MallocPtr<uint8_t>& bytes, uint64_t& size) noexcept {
+// The whole file in one allocation and one read request, once its size is
+// known to be within the limit.
+ReadResult read_whole(const char* path, int64_t max_bytes, MallocPtr<uint8_t>& bytes, uint64_t& size) noexcept {
     FilePtr f = open_read(path);
-    if (!f) return false;
+    if (!f) return ReadResult::kCannotRead;
     const int64_t end = seek_end(f.get());
-    if (end <= 0 || static_cast<uint64_t>(end) > SIZE_MAX) return false;
+    if (end <= 0) return ReadResult::kCannotRead;
+    if (end > max_bytes) return ReadResult::kTooLarge;
     std::rewind(f.get());
     const auto n = static_cast<std::size_t>(end);
     bytes.reset(static_cast<uint8_t*>(std::malloc(n)));
-    if (!bytes || std::fread(bytes.get(), 1, n, f.get()) != n) return false;
+    if (!bytes || std::fread(bytes.get(), 1, n, f.get()) != n) return ReadResult::kCannotRead;
     size = static_cast<uint64_t>(end);
-    return true;
+    return ReadResult::kOk;
 }
 
-bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, Image& img) noexcept {
+enum class HeaderCheck { kOk, kTooLarge, kCorrupt };
+
+// Everything decided from the header before decoding: the pixel limit, and for
+// a JPEG its scans (each a pass over the whole image) and whether the decoder
+// would finish it (a progressive JPEG that stops before its end marker comes
+// back "decoded" without its coefficients ever applied).
+HeaderCheck check_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader& header) noexcept {
+    if (!read_header(kind, bytes, size, header)) return HeaderCheck::kCorrupt;
+    if (static_cast<int64_t>(header.width) * header.height > effective_max_pixels()) return HeaderCheck::kTooLarge;
+    if (kind == kJpeg) {
+        const JpegLayout jpeg = jpeg_layout(bytes, size, kMaxJpegScans);
+        if (jpeg.scans == 0 || jpeg.scans > kMaxJpegScans || (jpeg.progressive && !jpeg.complete)) {
+            return HeaderCheck::kCorrupt;
+        }
+    }
+    return HeaderCheck::kOk;
+}
+
+// The largest single buffer stb_image needs for a valid image with this
+// header: component planes or coefficients padded to whole blocks, a PNG's
+// inflated rows (grown up to twice for interlacing), its compressed data
+// gathered from the file, the output. A stream that inflates beyond it is a
+// bomb.
+std::size_t decoder_alloc_limit(const ImageHeader& h, uint64_t file_size) noexcept {
+    const uint64_t padded = (static_cast<uint64_t>(h.width) + 32) * (static_cast<uint64_t>(h.height) + 32);
+    const uint64_t per_pixel = static_cast<uint64_t>(std::max(2 * h.channels, 4) * h.bytes_per_sample);
+    return static_cast<std::size_t>(per_pixel * padded + 2 * file_size + (uint64_t{1} << 20));
+}
+
+bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept {
     int w = 0, h = 0;
     if (kind == kWebp) {
-        img.pixels = PixelPtr(WebPDecodeRGBA(bytes, static_cast<std::size_t>(size), &w, &h), WebPFree);
+        img.pixels = BufferPtr(WebPDecodeRGBA(bytes, static_cast<std::size_t>(size), &w, &h), WebPFree);
     } else {
-        // stb takes an int length; a longer file offers its first 2 GiB, which
-        // hold all a decodable image can need since its pixels stay below 2 GiB.
-        const int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+        const DecoderAllocLimit limit(decoder_alloc_limit(header, size));
         int channels = 0;
-        img.pixels = PixelPtr(stbi_load_from_memory(bytes, len, &w, &h, &channels, 4), stbi_image_free);
+        img.pixels = BufferPtr(stbi_load_from_memory(bytes, static_cast<int>(size), &w, &h, &channels, 4),
+                              stbi_image_free);
     }
     img.width = w;
     img.height = h;
@@ -156,7 +121,7 @@ bool apply_resize(Image& img) noexcept {
     const Size to = fit_size(img.width, img.height, s_ctx.max_width, s_ctx.max_height);
     if (to.width == img.width && to.height == img.height) return true;
     const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
-    PixelPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
+    BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
     if (!resized) return false;
     if (stbir_resize_uint8_srgb(img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
                                 to.height, to.width * 4, STBIR_RGBA) == nullptr) {
@@ -168,42 +133,87 @@ bool apply_resize(Image& img) noexcept {
     return true;
 }
 
-void write_to_output(void* context, void* data, int size) {
-    static_cast<OutputFile*>(context)->write(data, static_cast<std::size_t>(size));
-}
+// An encoded output, owned by whichever allocator produced it.
+struct Encoded {
+    BufferPtr data{nullptr, std::free};
+    std::size_t size = 0;
+};
 
-bool encode_and_write(int32_t kind, const Image& img, const char* output) noexcept {
+// Collects what stb's streaming writers emit, in one growing buffer.
+struct Sink {
+    Encoded out;
+    std::size_t capacity = 0;
+    bool failed = false;
+
+    explicit Sink(std::size_t expected) noexcept { grow(expected); }
+    bool grow(std::size_t at_least) noexcept {
+        void* p = std::realloc(out.data.get(), at_least);
+        if (p == nullptr) return false;
+        (void)out.data.release();
+        out.data.reset(static_cast<uint8_t*>(p));
+        capacity = at_least;
+        return true;
+    }
+    static void append(void* context, void* data, int size) {
+        auto& sink = *static_cast<Sink*>(context);
+        const auto n = static_cast<std::size_t>(size);
+        if (sink.failed || n == 0) return;
+        if (n > sink.capacity - sink.out.size && !sink.grow(std::max(sink.capacity * 2, sink.out.size + n))) {
+            sink.failed = true;
+            return;
+        }
+        std::memcpy(sink.out.data.get() + sink.out.size, data, n);
+        sink.out.size += n;
+    }
+};
+
+enum class EncodeResult { kOk, kTooLarge, kFailed };
+
+// Encodes the whole output in memory. The pixel ceiling keeps every encoder's
+// int size arithmetic in range; only the formats' own side limits remain.
+EncodeResult encode(int32_t kind, const Image& img, Encoded& out) noexcept {
     const uint8_t* px = img.pixels.get();
     const int w = img.width, h = img.height;
-    if (kind == kWebp) {
-        const float qf = std::fmin(std::fmax(static_cast<float>(s_ctx.quality), 0.0f), 100.0f);
-        uint8_t* data = nullptr;
-        const std::size_t n = WebPEncodeRGBA(px, w, h, w * 4, qf, &data);
-        std::unique_ptr<uint8_t, WebPDeleter> encoded(data);
-        if (n == 0 || !encoded) return false;
-        OutputFile file(output);
-        if (!file.is_open()) return false;
-        file.write(encoded.get(), n);
-        return file.commit();
-    }
-    // A JPEG frame header holds 16-bit dimensions; stb would write them cut.
-    if (kind == kJpeg && (w > 65535 || h > 65535)) return false;
-    OutputFile file(output);
-    if (!file.is_open()) return false;
-    int ok = 0;
     switch (kind) {
         case kJpeg: {
+            if (w > kJpegMaxSide || h > kJpegMaxSide) return EncodeResult::kTooLarge;
             // stb's JPEG writer drops the alpha channel.
             const int q = s_ctx.quality < 1 ? 1 : (s_ctx.quality > 100 ? 100 : s_ctx.quality);
-            ok = stbi_write_jpg_to_func(write_to_output, &file, w, h, 4, px, q);
+            Sink sink(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) / 2 + 4096);
+            if (stbi_write_jpg_to_func(Sink::append, &sink, w, h, 4, px, q) == 0 || sink.failed) {
+                return EncodeResult::kFailed;
+            }
+            out = std::move(sink.out);
             break;
         }
-        case kPng: ok = stbi_write_png_to_func(write_to_output, &file, w, h, 4, px, w * 4); break;
-        case kBmp: ok = stbi_write_bmp_to_func(write_to_output, &file, w, h, 4, px); break;
-        default: break;
+        case kPng: {
+            // stb builds the whole PNG in memory; take it as it is.
+            out.data = BufferPtr(encode_png(px, w, h, out.size), std::free);
+            break;
+        }
+        case kBmp: {
+            // A 32-bit BMP: 14 + 108 header bytes, then the pixels.
+            Sink sink(122 + static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+            if (stbi_write_bmp_to_func(Sink::append, &sink, w, h, 4, px) == 0 || sink.failed) {
+                return EncodeResult::kFailed;
+            }
+            out = std::move(sink.out);
+            break;
+        }
+        case kWebp: {
+            if (w > kWebpMaxSide || h > kWebpMaxSide) return EncodeResult::kTooLarge;
+            const float qf = std::fmin(std::fmax(static_cast<float>(s_ctx.quality), 0.0f), 100.0f);
+            uint8_t* data = nullptr;
+            out.size = WebPEncodeRGBA(px, w, h, w * 4, qf, &data);
+            out.data = BufferPtr(data, WebPFree);
+            break;
+        }
+        default: return EncodeResult::kFailed;
     }
-    return ok != 0 && file.commit();
+    return out.data != nullptr && out.size != 0 ? EncodeResult::kOk : EncodeResult::kFailed;
 }
+
+const char* format_name(int32_t kind) noexcept { return kind == kJpeg ? "JPEG" : "WebP"; }
 
 int32_t process_file(const char* input, const char* output) {
     if (input == nullptr || output == nullptr) {
@@ -213,9 +223,10 @@ int32_t process_file(const char* input, const char* output) {
 
     MallocPtr<uint8_t> bytes;
     uint64_t in_size = 0;
-    if (!read_whole(input, bytes, in_size)) {
-        set_err("process_file: cannot read %s", input);
-        return 0;
+    switch (read_whole(input, max_input_bytes(effective_max_pixels()), bytes, in_size)) {
+        case ReadResult::kOk: break;
+        case ReadResult::kCannotRead: set_err("process_file: cannot read %s", input); return 0;
+        case ReadResult::kTooLarge: set_err("process_file: image too large: %s", input); return 0;
     }
 
     const int32_t in_kind = detect_format(bytes.get(), in_size);
@@ -224,8 +235,15 @@ int32_t process_file(const char* input, const char* output) {
         return 0;
     }
 
+    ImageHeader header;
+    switch (check_header(in_kind, bytes.get(), in_size, header)) {
+        case HeaderCheck::kOk: break;
+        case HeaderCheck::kTooLarge: set_err("process_file: image too large: %s", input); return 0;
+        case HeaderCheck::kCorrupt: set_err("process_file: cannot decode %s", input); return 0;
+    }
+
     Image img;
-    if (!decode(in_kind, bytes.get(), in_size, img)) {
+    if (!decode(in_kind, bytes.get(), in_size, header, img)) {
         set_err("process_file: cannot decode %s", input);
         return 0;
     }
@@ -253,11 +271,20 @@ int32_t process_file(const char* input, const char* output) {
         return 0;
     }
 
-    if (!encode_and_write(out_kind, img, output)) {
+    Encoded encoded;
+    switch (encode(out_kind, img, encoded)) {
+        case EncodeResult::kOk: break;
+        case EncodeResult::kTooLarge:
+            set_err("process_file: image too large for %s: %s", format_name(out_kind), output);
+            return 0;
+        case EncodeResult::kFailed: set_err("process_file: cannot write %s", output); return 0;
+    }
+    img.pixels.reset();
+    if (!write_output(output, encoded.data.get(), encoded.size)) {
         set_err("process_file: cannot write %s", output);
         return 0;
     }
-    img.pixels.reset();
+    encoded.data.reset();
 
     // The input's size as read: when output names the input, the file on disk
     // is now the output.

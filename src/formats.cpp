@@ -1,5 +1,10 @@
-// Recognising image formats by signature and by file-name extension.
+// Recognising image formats by signature and by file-name extension, and
+// reading what a file's header declares before anything is decoded.
+#include <webp/decode.h>
+
 #include <cstring>
+
+#include <stb_image.h>
 
 #include "internal.h"
 
@@ -47,6 +52,94 @@ int32_t fmt_from_ext(const char* path) noexcept {
 const char* kind_ext(int32_t kind) noexcept {
     static constexpr const char* kExt[] = {"", "jpg", "png", "bmp", "webp"};
     return kind >= kJpeg && kind <= kWebp ? kExt[kind] : "";
+}
+
+bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader& header) noexcept {
+    header = ImageHeader{};
+    if (kind == kWebp) {
+        WebPBitstreamFeatures f;
+        if (WebPGetFeatures(bytes, static_cast<std::size_t>(size), &f) != VP8_STATUS_OK) return false;
+        header.width = f.width;
+        header.height = f.height;
+        header.channels = f.has_alpha ? 4 : 3;
+    } else {
+        // stb takes an int length; the size limit keeps inputs below 2 GiB.
+        const int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+        int w = 0, h = 0, n = 0;
+        if (stbi_info_from_memory(bytes, len, &w, &h, &n) == 0) return false;
+        header.width = w;
+        header.height = h;
+        header.channels = n;
+        if (kind == kPng && stbi_is_16_bit_from_memory(bytes, len) != 0) header.bytes_per_sample = 2;
+    }
+    return header.width > 0 && header.height > 0;
+}
+
+namespace {
+
+constexpr uint8_t kSOF0 = 0xC0, kSOF1 = 0xC1, kSOF2 = 0xC2, kDHT = 0xC4, kEOI = 0xD9, kSOS = 0xDA,
+                  kDQT = 0xDB, kDNL = 0xDC, kDRI = 0xDD, kCOM = 0xFE;
+
+constexpr bool is_app(uint8_t m) noexcept { return m >= 0xE0 && m <= 0xEF; }
+constexpr bool is_restart(uint8_t m) noexcept { return m >= 0xD0 && m <= 0xD7; }
+
+// Markers whose segment the decoder reads and steps over, before or after the
+// frame header.
+constexpr bool is_table_or_note(uint8_t m) noexcept {
+    return m == kDQT || m == kDHT || m == kDRI || m == kCOM || is_app(m);
+}
+
+}  // namespace
+
+JpegLayout jpeg_layout(const uint8_t* b, uint64_t n, uint32_t max_scans) noexcept {
+    JpegLayout out;
+    bool frame = false;
+    uint64_t i = 2;  // after SOI
+    for (;;) {
+        if (i >= n) return out;
+        if (b[i] != 0xFF) {
+            // The decoder steps over stray bytes between the segments before
+            // the frame header, and stops at them after it.
+            if (frame) return out;
+            const auto* ff = static_cast<const uint8_t*>(std::memchr(b + i, 0xFF, static_cast<std::size_t>(n - i)));
+            if (ff == nullptr) return out;
+            i = static_cast<uint64_t>(ff - b);
+        }
+        // A marker: 0xFF, any number of 0xFF fill bytes, its code.
+        while (i < n && b[i] == 0xFF) ++i;
+        if (i >= n) return out;
+        const uint8_t m = b[i++];
+        if (m == kEOI) {
+            out.complete = frame;
+            return out;
+        }
+        const bool sof = m == kSOF0 || m == kSOF1 || m == kSOF2;
+        const bool known = is_table_or_note(m) || (frame ? (m == kSOS || m == kDNL) : sof);
+        if (!known || n - i < 2) return out;
+        const uint64_t length = (static_cast<uint64_t>(b[i]) << 8) | b[i + 1];
+        if (length < 2 || length > n - i) return out;
+        i += length;
+        if (sof) {
+            frame = true;
+            out.progressive = m == kSOF2;
+        }
+        if (m != kSOS) continue;
+        if (++out.scans > max_scans) return out;
+        // Entropy-coded data runs to the next 0xFF that is neither a stuffed
+        // zero nor a restart marker.
+        for (;;) {
+            const auto* ff = static_cast<const uint8_t*>(std::memchr(b + i, 0xFF, static_cast<std::size_t>(n - i)));
+            if (ff == nullptr) return out;
+            uint64_t j = static_cast<uint64_t>(ff - b) + 1;
+            while (j < n && b[j] == 0xFF) ++j;
+            if (j >= n) return out;
+            if (b[j] != 0x00 && !is_restart(b[j])) {
+                i = j - 1;  // the last 0xFF before the code
+                break;
+            }
+            i = j + 1;
+        }
+    }
 }
 
 }  // namespace rastra

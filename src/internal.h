@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -29,6 +30,7 @@ struct Context {
     int32_t failed;
     uint64_t total_input_bytes;
     uint64_t total_output_bytes;
+    int64_t max_pixels;  // 0 (before the first reset) means kDefaultMaxPixels
 };
 
 inline constexpr std::size_t kErrCapacity = 512;
@@ -45,6 +47,25 @@ char* set_err(const char* fmt, ...) noexcept;
 
 inline void clear_err() noexcept { s_err[0] = '\0'; }
 
+// ---- limits ---------------------------------------------------------------------
+
+inline constexpr int64_t kDefaultMaxPixels = 10240LL * 10240LL;
+inline constexpr int64_t kMaxPixelsCeiling = 16383LL * 16383LL;
+inline constexpr uint32_t kMaxJpegScans = 100;
+inline constexpr int32_t kJpegMaxSide = 65535;  // 16-bit sides in the frame header
+inline constexpr int32_t kWebpMaxSide = 16383;
+
+// The largest input file read for a pixel limit: raw 16-bit RGBA, plus room
+// for metadata, below 2 GiB (the decoders take an int length).
+constexpr int64_t max_input_bytes(int64_t max_pixels) noexcept {
+    const int64_t n = max_pixels * 8 + (int64_t{64} << 20);
+    return n < INT32_MAX ? n : INT32_MAX;
+}
+
+inline int64_t effective_max_pixels() noexcept {
+    return s_ctx.max_pixels > 0 ? s_ctx.max_pixels : kDefaultMaxPixels;
+}
+
 // ---- format identification ----------------------------------------------------
 
 enum Kind : int32_t { kNone = 0, kJpeg = 1, kPng = 2, kBmp = 3, kWebp = 4 };
@@ -56,6 +77,49 @@ int32_t fmt_from_ext(const char* path) noexcept;
 inline constexpr int32_t kKindForFormat[3] = {kPng, kJpeg, kWebp};
 // Output extension text of an image kind 1..4 ("" for kNone).
 const char* kind_ext(int32_t kind) noexcept;
+
+// What an image's header declares, read without decoding.
+struct ImageHeader {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t channels = 0;          // as stored in the file
+    int32_t bytes_per_sample = 1;  // 2 for 16-bit PNG
+};
+
+// Reads the header of an image of a known kind; false when it cannot be read.
+bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader& header) noexcept;
+
+// The marker structure of a JPEG as the decoder walks it.
+struct JpegLayout {
+    uint32_t scans = 0;        // start-of-scan markers, counted up to max_scans + 1
+    bool progressive = false;  // the frame is progressive (SOF2)
+    bool complete = false;     // the end-of-image marker is reached through
+                               // markers the decoder accepts
+};
+
+// Walks the markers of a JPEG (bytes start with SOI), skipping segments and
+// entropy-coded data. Stops counting once more than max_scans scans are seen.
+JpegLayout jpeg_layout(const uint8_t* bytes, uint64_t size, uint32_t max_scans) noexcept;
+
+// An RGBA image as a PNG (compression level 8, no forced filter), built in
+// one malloc'd buffer; null when memory runs out.
+uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
+
+// ---- the image decoder's allocations ------------------------------------------
+
+// While alive, every allocation of stb_image larger than `bytes` fails as if
+// memory had run out, so a compressed stream that inflates far beyond what its
+// header declares stops early. stb_image's memory always comes zeroed.
+class DecoderAllocLimit {
+public:
+    explicit DecoderAllocLimit(std::size_t bytes) noexcept;
+    ~DecoderAllocLimit();
+    DecoderAllocLimit(const DecoderAllocLimit&) = delete;
+    DecoderAllocLimit& operator=(const DecoderAllocLimit&) = delete;
+
+private:
+    std::size_t saved_;
+};
 
 // ---- single-file conversion --------------------------------------------------
 
@@ -101,7 +165,8 @@ int64_t file_size(const char* path) noexcept;
 // Seeks f to its end and returns the position (64-bit), or -1.
 int64_t seek_end(std::FILE* f) noexcept;
 
-// Opens path for reading in binary mode; a directory is refused.
+// Opens a regular file for reading in binary mode, without blocking on
+// anything else (FIFOs, devices, sockets and directories are refused).
 FilePtr open_read(const char* path) noexcept;
 
 // True when path names an existing directory.
@@ -116,44 +181,51 @@ MkdirResult make_dir(const char* path) noexcept;
 // std::bad_alloc.
 bool list_dir(const char* dir, std::vector<std::string>& names);
 
-// True when target may be replaced by a new file moved over it: nothing is
-// there yet, or a plain regular file we may write that has no other names.
-bool is_replaceable(const char* target) noexcept;
+// ---- writing outputs ----------------------------------------------------------------
 
-// Creates path exclusively (errno EEXIST when it exists) for writing in binary
-// mode, with the permissions of `like` when that exists.
-std::FILE* create_exclusive(const char* path, const char* like) noexcept;
+// Writes a complete encoded output to target without ever damaging an existing
+// file: a new file or a single-named regular file is replaced whole through a
+// temporary file; a symbolic link is followed to the file it names; a file with
+// other names, or one where no temporary file can be made, is overwritten in
+// place once its new size is reserved; a FIFO or device is written as
+// addressed, opened without blocking. True when every byte arrived.
+bool write_output(const char* target, const uint8_t* data, std::size_t size) noexcept;
 
-// The calling process's id, to tell temporary names of processes apart.
-long process_id() noexcept;
+// Platform calls behind write_output.
 
-// Moves from over to, replacing it.
-bool replace_file(const char* from, const char* to) noexcept;
-
-// An output being written: a temporary file beside the target that replaces
-// it on commit(), or, when the target is not replaceable or no temporary file
-// can be made beside it, the target itself. An uncommitted temporary file is
-// removed, so a failed write never touches an existing target.
-class OutputFile {
-public:
-    explicit OutputFile(const char* target) noexcept;
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    bool is_open() const noexcept { return file_ != nullptr; }
-    // Appends bytes; a failure is remembered and reported by commit().
-    void write(const void* data, std::size_t size) noexcept;
-    // Flushes, closes and moves the file into place. True on success.
-    bool commit() noexcept;
-
-private:
-    void discard() noexcept;
-
-    const char* target_;
-    std::FILE* file_ = nullptr;
-    char* temp_ = nullptr;  // malloc'd path of the temporary file, or null
-    bool ok_ = true;
+enum class TargetKind {
+    kNew,           // nothing there yet
+    kReplace,       // a regular file with one name that we may write
+    kInPlace,       // a regular file with other names, or one we may not write
+    kDanglingLink,  // a symbolic link to nothing: writing creates its target
+    kSpecial,       // FIFO, device, socket
+    kUnusable,      // a directory, or a path that cannot be examined
 };
+
+struct Target {
+    TargetKind kind = TargetKind::kUnusable;
+    MallocPtr<char> resolved;  // what a symbolic link points to, else null
+    const char* path(const char* target) const noexcept { return resolved ? resolved.get() : target; }
+};
+
+// Examines target, following a symbolic link to the file it names.
+Target inspect_target(const char* target) noexcept;
+
+enum class TempResult { kWritten, kFailed, kNoTemp };
+// Writes data to a new temporary file beside path and moves it over path.
+// kNoTemp when no temporary file can be made there; kFailed leaves path as it
+// was. A replaced file's permissions or attributes are kept.
+TempResult write_via_temp(const char* path, const uint8_t* data, std::size_t size) noexcept;
+
+// Overwrites path in place (creating it when `create`), keeping its other
+// names: reserves the space for size bytes first and fails, changing nothing,
+// when it cannot.
+bool write_in_place(const char* path, bool create, const uint8_t* data, std::size_t size) noexcept;
+
+// Writes to a FIFO or device, opened without blocking.
+bool write_special(const char* path, const uint8_t* data, std::size_t size) noexcept;
+
+// The largest file this process may write (RLIMIT_FSIZE), or UINT64_MAX.
+uint64_t max_file_size() noexcept;
 
 }  // namespace rastra

@@ -1,6 +1,5 @@
-// POSIX implementation of the platform layer: file measuring, directory
-// checks, creation and listing, and outputs written beside their target and
-// renamed into place.
+// POSIX implementation of the platform layer: opening inputs, file measuring,
+// directory checks, creation and listing.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,11 +12,15 @@
 namespace rastra {
 
 FilePtr open_read(const char* path) noexcept {
-    FilePtr f(std::fopen(path, "rb"));
-    // glibc opens directories for reading; they are not files to convert.
+    // O_NONBLOCK: opening a FIFO waits for a writer otherwise. Only regular
+    // files are images to read; reading a FIFO or device could block forever.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
     struct stat st;
-    if (f && (::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))) f.reset();
-    return f;
+    std::FILE* f = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = ::fdopen(fd, "rb");
+    if (f == nullptr) ::close(fd);
+    return FilePtr(f);
 }
 
 int64_t seek_end(std::FILE* f) noexcept {
@@ -43,33 +46,5 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
     while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
     return true;
 }
-
-// ---- replacing outputs ---------------------------------------------------------
-
-bool is_replaceable(const char* target) noexcept {
-    struct stat st;
-    if (::lstat(target, &st) != 0) return errno == ENOENT;
-    // A symbolic link, device or FIFO, a file with other names, or one we may
-    // not write is written as addressed.
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(target, W_OK) == 0;
-}
-
-std::FILE* create_exclusive(const char* path, const char* like) noexcept {
-    // 0666 less the umask, as for any new file, unless there is a file to copy.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (::stat(like, &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
-    std::FILE* f = ::fdopen(fd, "wb");
-    if (f == nullptr) {
-        ::close(fd);
-        ::unlink(path);
-    }
-    return f;
-}
-
-long process_id() noexcept { return static_cast<long>(::getpid()); }
-
-bool replace_file(const char* from, const char* to) noexcept { return std::rename(from, to) == 0; }
 
 }  // namespace rastra

@@ -1,6 +1,6 @@
 // Win32 implementation of the platform layer: narrow (ANSI code page) paths,
 // the C runtime's streams, GetFileAttributesA, the find-file functions and
-// _mkdir, and outputs written beside their target and moved into place.
+// _mkdir. No handle is inherited by child processes.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -17,7 +17,15 @@
 
 namespace rastra {
 
-FilePtr open_read(const char* path) noexcept { return FilePtr(std::fopen(path, "rb")); }
+FilePtr open_read(const char* path) noexcept {
+    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) return nullptr;
+    // Only files on disk: reading a pipe or a console (CON) could block forever.
+    std::FILE* f = nullptr;
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK) f = _fdopen(fd, "rb");
+    if (f == nullptr) _close(fd);
+    return FilePtr(f);
+}
 
 int64_t seek_end(std::FILE* f) noexcept {
     if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
@@ -36,6 +44,7 @@ MkdirResult make_dir(const char* path) noexcept {
 }
 
 bool list_dir(const char* dir, std::vector<std::string>& names) {
+    if (dir[0] == '\0') return false;  // "\\*" would list the current drive's root
     std::string pattern = dir;
     pattern += "\\*";
     WIN32_FIND_DATAA entry;
@@ -46,34 +55,6 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
         names.emplace_back(entry.cFileName);
     } while (FindNextFileA(h, &entry));  // a failing listing simply ends here
     return true;
-}
-
-// ---- replacing outputs ---------------------------------------------------------
-
-bool is_replaceable(const char* target) noexcept {
-    const DWORD attrs = GetFileAttributesA(target);
-    if (attrs == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    // A directory, a reparse point (symbolic link, junction), a device or a
-    // read-only file is written as addressed.
-    return (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE |
-                     FILE_ATTRIBUTE_READONLY)) == 0;
-}
-
-std::FILE* create_exclusive(const char* path, const char* /*like*/) noexcept {
-    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE* f = _fdopen(fd, "wb");
-    if (f == nullptr) {
-        _close(fd);
-        DeleteFileA(path);
-    }
-    return f;
-}
-
-long process_id() noexcept { return static_cast<long>(GetCurrentProcessId()); }
-
-bool replace_file(const char* from, const char* to) noexcept {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 }  // namespace rastra

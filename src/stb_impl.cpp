@@ -2,6 +2,43 @@
 // vertical flip, no unpremultiply, PNG compression level 8). Only the decoders
 // the library accepts are built; files are reached through memory and write
 // callbacks, never through stb's own stdio. Symbols stay hidden in the library.
+//
+// stb_image allocates through zeroing hooks: on some damaged inputs it reports
+// success without writing every byte of its buffers (a progressive JPEG whose
+// scans leave coefficients unset), and those bytes must read as zero, never as
+// an earlier image's pixels. The hooks also enforce DecoderAllocLimit.
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace {
+
+std::size_t s_alloc_limit = SIZE_MAX;
+
+void* zeroed_malloc(std::size_t size) noexcept {
+    return size <= s_alloc_limit ? std::calloc(1, size) : nullptr;
+}
+
+void* zeroed_realloc(void* p, std::size_t old_size, std::size_t new_size) noexcept {
+    if (new_size > s_alloc_limit) return nullptr;
+    auto* q = static_cast<unsigned char*>(std::realloc(p, new_size));
+    if (q != nullptr && new_size > old_size) std::memset(q + old_size, 0, new_size - old_size);
+    return q;
+}
+
+}  // namespace
+
+namespace rastra {
+
+DecoderAllocLimit::DecoderAllocLimit(std::size_t bytes) noexcept : saved_(s_alloc_limit) { s_alloc_limit = bytes; }
+DecoderAllocLimit::~DecoderAllocLimit() { s_alloc_limit = saved_; }
+
+}  // namespace rastra
+
+#define STBI_MALLOC(size) zeroed_malloc(size)
+#define STBI_REALLOC_SIZED(p, old_size, new_size) zeroed_realloc(p, old_size, new_size)
+#define STBI_FREE(p) std::free(p)
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -11,6 +48,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wpedantic"
 #pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
 #endif
 
 #define STBI_ONLY_JPEG
@@ -30,3 +68,14 @@
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+namespace rastra {
+
+uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept {
+    int len = 0;
+    uint8_t* png = stbi_write_png_to_mem(rgba, width * 4, width, height, 4, &len);
+    size = png != nullptr && len > 0 ? static_cast<std::size_t>(len) : 0;
+    return png;
+}
+
+}  // namespace rastra

@@ -1,9 +1,9 @@
-# Fails unless LIBRARY exports exactly the twelve functions of rastra.h.
+# Fails unless LIBRARY exports exactly the functions of rastra.h.
 # ELF: read with nm -D (TOOL). PE: read with objdump -p (TOOL, PE=ON), which
 # also shows the imported DLLs: only the system's KERNEL32.dll and msvcrt.dll.
 set(expected
   rastra_cleanup rastra_init rastra_last_error rastra_process_file rastra_reset rastra_run
-  rastra_set_format rastra_set_quality rastra_set_resize rastra_set_strip_metadata
+  rastra_set_format rastra_set_max_pixels rastra_set_quality rastra_set_resize rastra_set_strip_metadata
   rastra_set_watermark rastra_stats)
 if(PE)
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)

@@ -64,7 +64,8 @@ TEST_F(ConvertTest, FailureMessages) {
     const Bytes png = fixtures::encode(fixtures::kPng, fixtures::make_pattern(32, 32));
     const Bytes jpg = fixtures::encode(fixtures::kJpeg, fixtures::make_pattern(32, 32));
     const Bytes webp = fixtures::encode(fixtures::kWebp, fixtures::make_pattern(32, 32));
-    // A BMP header claiming 30000 x 30000 pixels over a few bytes of data.
+    // A BMP header claiming 30000 x 30000 pixels over a few bytes of data: over
+    // the pixel limit, refused before decoding.
     Bytes lying_bmp = fixtures::encode(fixtures::kBmp, fixtures::make_pattern(2, 2));
     lying_bmp[18] = 0x30; lying_bmp[19] = 0x75; lying_bmp[22] = 0x30; lying_bmp[23] = 0x75;
     Bytes bad_webp(webp);
@@ -90,7 +91,7 @@ TEST_F(ConvertTest, FailureMessages) {
         {"cut.png", head(png, png.size() / 2), false, "o.png", "process_file: cannot decode %in"},
         {"cut.webp", head(webp, 16), false, "o.png", "process_file: cannot decode %in"},
         {"bad.webp", bad_webp, false, "o.png", "process_file: cannot decode %in"},
-        {"lying.bmp", lying_bmp, false, "o.png", "process_file: cannot decode %in"},
+        {"lying.bmp", lying_bmp, false, "o.png", "process_file: image too large: %in"},
         {"in.dat", png, false, "out.dat", "process_file: cannot determine output format from %out"},
         {"ok.png", png, false, "no/such/dir/o.png", "process_file: cannot write %out"},
     };
@@ -255,13 +256,13 @@ TEST_F(ConvertTest, ReplacingLeavesNoTemporaryFiles) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"in.png", "out.jpg", "out.webp"}));
 }
 
-TEST_F(ConvertTest, EncoderFailureKeepsTheExistingOutput) {
+TEST_F(ConvertTest, SidesAFormatCannotHoldKeepTheExistingOutput) {
     // WebP cannot hold more than 16383 columns.
-    put("wide.png", fixtures::kPng, fixtures::make_pattern(16384, 1));
+    put("wide.png", fixtures::kPng, fixtures::make_pattern(RASTRA_WEBP_MAX_SIDE + 1, 1));
     const Bytes old{'g', 'o', 'o', 'd'};
     put("out.webp", old);
     EXPECT_EQ(convert("wide.png", "out.webp"), 0);
-    EXPECT_EQ(rastra_last_error(), "process_file: cannot write " + (dir / "out.webp"));
+    EXPECT_EQ(rastra_last_error(), "process_file: image too large for WebP: " + (dir / "out.webp"));
     EXPECT_EQ(fixtures::read_file(dir / "out.webp"), old);
     EXPECT_EQ(listing(), (std::vector<std::string>{"out.webp", "wide.png"}));
 }
@@ -270,7 +271,7 @@ TEST_F(ConvertTest, JpegRefusesDimensionsItCannotHold) {
     // JPEG stores 16-bit dimensions: 70000 columns must fail, not wrap to 4464.
     put("wide.png", fixtures::kPng, fixtures::make_pattern(70000, 1));
     EXPECT_EQ(convert("wide.png", "wide.jpg"), 0);
-    EXPECT_EQ(rastra_last_error(), "process_file: cannot write " + (dir / "wide.jpg"));
+    EXPECT_EQ(rastra_last_error(), "process_file: image too large for JPEG: " + (dir / "wide.jpg"));
     EXPECT_FALSE(fixtures::fs::exists(dir / "wide.jpg"));
     ASSERT_EQ(convert("wide.png", "wide.bmp"), 1);  // BMP holds it
     EXPECT_EQ(load("wide.bmp").width, 70000);

@@ -87,6 +87,113 @@ Bytes encode(Kind kind, const Rgba& img, int quality) {
     return out;
 }
 
+uint8_t dc_level(int bx, int by) { return static_cast<uint8_t>(16 + (bx * 37 + by * 91) % 224); }
+
+namespace {
+
+void put16(Bytes& out, int v) { out.insert(out.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}); }
+
+// Entropy-coded bits, most significant first, with 0xFF bytes stuffed.
+struct BitWriter {
+    Bytes& out;
+    uint32_t acc = 0;
+    int n = 0;
+    void put(uint32_t value, int bits) {
+        for (int i = bits - 1; i >= 0; --i) {
+            acc = (acc << 1) | ((value >> i) & 1u);
+            if (++n == 8) {
+                out.push_back(static_cast<uint8_t>(acc));
+                if (acc == 0xFF) out.push_back(0);
+                acc = 0;
+                n = 0;
+            }
+        }
+    }
+    void flush() {
+        while (n != 0) put(1, 1);
+    }
+};
+
+}  // namespace
+
+Bytes progressive_jpeg(int width, int height, int components, int scans, bool empty_scans) {
+    Bytes out{0xFF, 0xD8};
+    // Quantisation: 8 for DC, so a quantised DC of q decodes to a flat 128 + q.
+    out.insert(out.end(), {0xFF, 0xDB});
+    put16(out, 67);
+    out.push_back(0);
+    out.push_back(8);
+    out.insert(out.end(), 63, 1);
+    // Progressive frame, 8-bit, no subsampling, all components on table 0.
+    out.insert(out.end(), {0xFF, 0xC2});
+    put16(out, 8 + 3 * components);
+    out.push_back(8);
+    put16(out, height);
+    put16(out, width);
+    out.push_back(static_cast<uint8_t>(components));
+    for (int c = 1; c <= components; ++c) out.insert(out.end(), {static_cast<uint8_t>(c), 0x11, 0});
+    // DC table 0: categories 0..11, each a 4-bit code equal to its category.
+    out.insert(out.end(), {0xFF, 0xC4});
+    put16(out, 2 + 1 + 16 + 12);
+    out.push_back(0x00);
+    for (int len = 1; len <= 16; ++len) out.push_back(len == 4 ? 12 : 0);
+    for (int k = 0; k < 12; ++k) out.push_back(static_cast<uint8_t>(k));
+
+    const int bw = (width + 7) / 8, bh = (height + 7) / 8;
+    for (int s = 0; s < scans; ++s) {
+        // First DC scan of component 1 alone: Ss = Se = 0, Ah = Al = 0.
+        out.insert(out.end(), {0xFF, 0xDA});
+        put16(out, 8);
+        out.insert(out.end(), {1, 1, 0x00, 0, 0, 0x00});
+        if (s > 0 && empty_scans) continue;
+        BitWriter bits{out};
+        int pred = 0;
+        for (int by = 0; by < bh; ++by) {
+            for (int bx = 0; bx < bw; ++bx) {
+                const int q = dc_level(bx, by) - 128;
+                const int diff = q - pred;
+                pred = q;
+                int cat = 0;
+                for (int a = diff < 0 ? -diff : diff; a != 0; a >>= 1) ++cat;
+                bits.put(static_cast<uint32_t>(cat), 4);
+                if (cat > 0) bits.put(static_cast<uint32_t>(diff >= 0 ? diff : diff + (1 << cat) - 1), cat);
+            }
+        }
+        bits.flush();
+    }
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
+
+Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, const Bytes& scanlines) {
+    const auto chunk = [](Bytes& out, const char* type, const Bytes& data) {
+        put16(out, static_cast<int>(data.size() >> 16));
+        put16(out, static_cast<int>(data.size() & 0xFFFF));
+        const size_t start = out.size();
+        out.insert(out.end(), type, type + 4);
+        out.insert(out.end(), data.begin(), data.end());
+        const unsigned crc = stbiw__crc32(out.data() + start, static_cast<int>(out.size() - start));
+        put16(out, static_cast<int>(crc >> 16));
+        put16(out, static_cast<int>(crc & 0xFFFF));
+    };
+    Bytes header;
+    put16(header, width >> 16);
+    put16(header, width & 0xFFFF);
+    put16(header, height >> 16);
+    put16(header, height & 0xFFFF);
+    header.insert(header.end(), {static_cast<uint8_t>(bit_depth), static_cast<uint8_t>(colour_type), 0, 0, 0});
+    int len = 0;
+    unsigned char* z = stbi_zlib_compress(const_cast<uint8_t*>(scanlines.data()), static_cast<int>(scanlines.size()), &len, 8);
+    if (z == nullptr) throw std::runtime_error("zlib compression failed");
+    const Bytes idat(z, z + len);
+    STBIW_FREE(z);
+    Bytes out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    chunk(out, "IHDR", header);
+    chunk(out, "IDAT", idat);
+    chunk(out, "IEND", {});
+    return out;
+}
+
 Kind sniff(const Bytes& b) {
     if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xD8) return kJpeg;
     if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return kPng;

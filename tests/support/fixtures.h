@@ -28,6 +28,18 @@ Rgba make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t 
 // Encodes an image; WebP is lossless when quality < 0, lossy otherwise.
 Bytes encode(Kind kind, const Rgba& img, int quality = 90);
 
+// A progressive JPEG of 1 or 3 components whose scans carry only the first
+// component's DC coefficients: every 8x8 block is one flat grey, dc_level(bx,
+// by), and the other components are never sent (their coefficients must count
+// as zero: neutral colour). `scans` DC scans are written; with `empty_scans`
+// every scan after the first carries no data. Ends with EOI.
+Bytes progressive_jpeg(int width, int height, int components, int scans, bool empty_scans = false);
+uint8_t dc_level(int bx, int by);
+
+// A PNG from raw scanlines (each starting with its filter byte), compressed
+// with zlib, with correct CRCs.
+Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, const Bytes& scanlines);
+
 // Kind by signature, and RGBA pixels decoded from a file's bytes.
 Kind sniff(const Bytes& bytes);
 bool decode(const Bytes& bytes, Rgba& out);
