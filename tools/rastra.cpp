@@ -37,6 +37,8 @@ constexpr const char* kUsage =
     "  --watermark TEXT           stamp TEXT in white in the bottom-right corner\n"
     "  --watermark-size N         watermark line height in pixels, 3..512 (default 16)\n"
     "  --watermark-opacity F      watermark opacity 0..1 (default 0.6)\n"
+    "  --max-pixels N             refuse inputs of more than N pixels (default 104857600,\n"
+    "                             10240 x 10240; at most 268402689)\n"
     "  --keep-metadata            clear the strip-metadata flag (outputs never carry\n"
     "                             metadata; the flag is only stored)\n"
     "  --help                     show this help\n"
@@ -56,6 +58,7 @@ struct Options {
     std::optional<std::string> watermark;
     std::optional<int32_t> watermark_size;
     std::optional<float> watermark_opacity;
+    std::optional<int64_t> max_pixels;
     bool keep_metadata = false;
     bool help = false;
     bool version = false;
@@ -66,15 +69,20 @@ struct UsageError {
     std::string message;
 };
 
-std::optional<int32_t> parse_int(std::string_view s, int32_t lo, int32_t hi) {
-    if (s.empty() || s.size() > 10) return std::nullopt;
-    long long v = 0;
+std::optional<int64_t> parse_int64(std::string_view s, int64_t lo, int64_t hi) {
+    if (s.empty() || s.size() > 18) return std::nullopt;
+    int64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return std::nullopt;
         v = v * 10 + (c - '0');
     }
     if (v < lo || v > hi) return std::nullopt;
-    return static_cast<int32_t>(v);
+    return v;
+}
+
+std::optional<int32_t> parse_int(std::string_view s, int32_t lo, int32_t hi) {
+    const auto v = parse_int64(s, lo, hi);
+    return v ? std::optional<int32_t>(static_cast<int32_t>(*v)) : std::nullopt;
 }
 
 std::optional<float> parse_unit_float(const std::string& s) {
@@ -150,6 +158,13 @@ Options parse(int argc, char** argv) {
             const std::string v = take_value();
             o.watermark_opacity = parse_unit_float(v);
             if (!o.watermark_opacity) throw UsageError{"--watermark-opacity expects a number from 0 to 1, not '" + v + "'"};
+        } else if (name == "--max-pixels") {
+            const std::string v = take_value();
+            o.max_pixels = parse_int64(v, 1, RASTRA_MAX_PIXELS_CEILING);
+            if (!o.max_pixels) {
+                throw UsageError{"--max-pixels expects a whole number from 1 to " +
+                                 std::to_string(RASTRA_MAX_PIXELS_CEILING) + ", not '" + v + "'"};
+            }
         } else if (name == "--keep-metadata") {
             no_value();
             o.keep_metadata = true;
@@ -170,6 +185,7 @@ void configure(const Options& o) {
     if (o.format) rastra_set_format(*o.format);
     if (o.quality) rastra_set_quality(*o.quality);
     if (o.watermark) rastra_set_watermark(o.watermark->c_str(), o.watermark_size.value_or(16), o.watermark_opacity.value_or(0.6f));
+    if (o.max_pixels) rastra_set_max_pixels(*o.max_pixels);
     if (o.keep_metadata) rastra_set_strip_metadata(0);
 }
 

@@ -33,8 +33,9 @@ std::string program() {
     return path;
 }
 
-Result rastra(const std::string& args) {
-    std::string cmd = quote(program()) + " " + args + " 2>&1";
+// Runs the program with args, after a shell prefix (POSIX only).
+Result rastra_under(const std::string& prefix, const std::string& args) {
+    std::string cmd = prefix + quote(program()) + " " + args + " 2>&1";
 #if defined(_WIN32)
     cmd = "\"" + cmd + "\"";  // cmd.exe /c strips one outer pair of quotes
 #endif
@@ -52,6 +53,8 @@ Result rastra(const std::string& args) {
 #endif
     return r;
 }
+
+Result rastra(const std::string& args) { return rastra_under("", args); }
 
 bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
 
@@ -99,6 +102,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         {"--watermark x --watermark-opacity nan " + in + " " + out, "--watermark-opacity"},
         {"--watermark-size 20 " + in + " " + out, "need --watermark"},
         {"--keep-metadata=1 " + in + " " + out, "takes no value"},
+        {"--max-pixels 0 " + in + " " + out, "--max-pixels"},
+        {"--max-pixels 268402690 " + in + " " + out, "--max-pixels"},
         {in + " " + out + " --quality", "needs a value"},
     };
     for (const auto& [args, message] : cases) {
@@ -117,6 +122,30 @@ TEST_F(CliTest, ConvertsOneFileWithOptions) {
     EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir / "out.png")), fixtures::kWebp);
     EXPECT_EQ(load("out.png").width, 20);
 }
+
+TEST_F(CliTest, MaxPixelsReachesTheLibrary) {
+    const std::string in = put("in.png", 40, 30);
+    EXPECT_EQ(rastra("--max-pixels 1200 " + in + " " + quote(dir / "a.png")).status, 0);
+    const Result r = rastra("--max-pixels=1199 " + in + " " + quote(dir / "b.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "process_file: image too large: ")) << r.out;
+}
+
+#if !defined(_WIN32)
+TEST_F(CliTest, FileSizeLimitFailsCleanly) {
+    // Under `ulimit -f` the write fails before it starts: no signal kills the
+    // program part-way, the old file stays, and nothing is left beside it.
+    const std::string in = put("in.png", 200, 200);
+    fixtures::write_file(dir / "out.bmp", std::string("old"));
+    const Result r = rastra_under("ulimit -f 8; ", in + " " + quote(dir / "out.bmp"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "process_file: cannot write ")) << r.out;
+    EXPECT_EQ(fixtures::read_file(dir / "out.bmp"), fixtures::Bytes({'o', 'l', 'd'}));
+    size_t entries = 0;
+    for (const auto& e : fixtures::fs::directory_iterator(dir.path())) entries += e.is_regular_file();
+    EXPECT_EQ(entries, 2u);
+}
+#endif
 
 TEST_F(CliTest, WatermarkOptionsReachTheLibrary) {
     const std::string in = put("in.png", 60, 40);
