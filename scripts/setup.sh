@@ -2,13 +2,18 @@
 # Install the system packages the build needs, when they are missing, and
 # fetch the pinned dependencies.
 #
-#   scripts/setup.sh [linux|mingw]...
+#   scripts/setup.sh [linux|mingw|valgrind]...
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates)
+deps=()
 for t in "$@"; do
-    [[ $t == mingw ]] && packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
+    case $t in
+        mingw) packages+=(g++-mingw-w64-x86-64-posix wine64 wine); deps+=(mingw) ;;
+        valgrind) packages+=(valgrind) ;;
+        *) deps+=("$t") ;;
+    esac
 done
 
 missing=()
@@ -23,4 +28,4 @@ if (( ${#missing[@]} )); then
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-"$ROOT/scripts/fetch-deps.sh" "$@"
+"$ROOT/scripts/fetch-deps.sh" "${deps[@]}"

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # Build and run every test suite:
 #
-#   scripts/test.sh [linux] [asan] [windows]    (default: all three)
+#   scripts/test.sh [linux] [asan] [valgrind] [windows]    (default: all four)
 #
-#   linux    the Release build
-#   asan     the same tests under AddressSanitizer and UBSan (leaks included)
-#   windows  the Windows DLL and its tests, run under Wine
+#   linux     the Release build
+#   asan      the same tests under AddressSanitizer and UBSan (leaks included)
+#   valgrind  the Release build's test programs under valgrind memcheck
+#   windows   the Windows DLL and its tests, run under Wine
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 variants=("$@")
-(( ${#variants[@]} )) || variants=(linux asan windows)
+(( ${#variants[@]} )) || variants=(linux asan valgrind windows)
 
-declare -A dirs=([linux]=build [asan]=build-asan [windows]=build-win)
+declare -A dirs=([linux]=build [asan]=build-asan [windows]=build-win [valgrind]=)
 for v in "${variants[@]}"; do
-    [[ -n ${dirs[$v]:-} ]] || { echo "usage: scripts/test.sh [linux] [asan] [windows]" >&2; exit 2; }
+    [[ -v dirs[$v] ]] || { echo "usage: scripts/test.sh [linux] [asan] [valgrind] [windows]" >&2; exit 2; }
+    if [[ $v == valgrind ]]; then
+        echo "== valgrind"
+        "$ROOT/scripts/valgrind.sh"
+        continue
+    fi
     echo "== $v: build"
     "$ROOT/scripts/build.sh" "$v"
     echo "== $v: test"
