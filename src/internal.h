@@ -2,10 +2,10 @@
 // exported; tests reach it through the rastra_internal object library.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -101,10 +101,6 @@ struct JpegLayout {
 // entropy-coded data. Stops counting once more than max_scans scans are seen.
 JpegLayout jpeg_layout(const uint8_t* bytes, uint64_t size, uint32_t max_scans) noexcept;
 
-// An RGBA image as a PNG (compression level 8, no forced filter), built in
-// one malloc'd buffer; null when memory runs out.
-uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
-
 // ---- the image decoder's allocations ------------------------------------------
 
 // While alive, every allocation of stb_image larger than `bytes` fails as if
@@ -131,6 +127,10 @@ struct Size {
 // The bounding-box rule: the size an image of w x h takes under the limits
 // mw/mh (0 = unlimited). Equal to the input when no resampling is needed.
 Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept;
+
+// An RGBA image as a PNG (compression level 8, no forced filter), built in
+// one malloc'd buffer; null when memory runs out.
+uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
 
 // ---- watermark ----------------------------------------------------------------
 

@@ -129,6 +129,9 @@ TEST_F(RunTest, ArgumentAndDirectoryFailures) {
     EXPECT_EQ(rastra_run(missing.c_str(), out_s().c_str()), 0);
     EXPECT_EQ(rastra_last_error(), "run: cannot open directory " + missing);
     EXPECT_TRUE(fs::is_directory(out()));
+    // An empty name is no directory (on Windows it would list the drive's root).
+    EXPECT_EQ(rastra_run("", out_s().c_str()), 0);
+    EXPECT_STREQ(rastra_last_error(), "run: cannot open directory ");
 
     fixtures::write_file(root.path() / "file.txt", "x");
     const std::string below_file = (root.path() / "file.txt" / "sub").string();
