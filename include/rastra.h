@@ -70,10 +70,11 @@
  *
  * RASTRA_MAX_PIXELS_DEFAULT: the most pixels (width x height) an input may
  *   declare, unless rastra_set_max_pixels() says otherwise. 10240 x 10240: a
- *   100-megapixel camera photo converts. A conversion at this limit peaks at
- *   about 1.2 GiB for an 8-bit image (JPEG, PNG, BMP, WebP); a progressive JPEG
- *   with full-resolution colour needs about 1.4 GiB and a 16-bit PNG up to
- *   about twice as much, as the decoder holds wider intermediate buffers.
+ *   100-megapixel camera photo converts. One conversion at this limit peaks
+ *   at about 1.2 GiB for a baseline JPEG or an 8-bit PNG, BMP or WebP; the
+ *   decoder's wider buffers take a progressive JPEG with full-resolution
+ *   colour to about 1.4 GiB and a 16-bit PNG to about 1.6 GiB plus twice its
+ *   file size. Memory grows with the limit in proportion.
  * RASTRA_MAX_PIXELS_CEILING: the most rastra_set_max_pixels() accepts,
  *   16383 x 16383, the most every decoder and encoder holds without its size
  *   arithmetic overflowing.
