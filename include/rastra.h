@@ -232,6 +232,8 @@ RASTRA_API int32_t rastra_process_file(const char *input, const char *output) RA
  * A failing file never stops the run: it adds 1 to failed and leaves its
  * message (prefixed with "run: " for the first failure since the last reset),
  * and the run goes on with the next file.
+ * rastra_plan_run() lists the same candidates in the same order, and an
+ * observer (rastra_set_run_observer()) sees each as it is done.
  * Returns 1 when this run converted at least one file, else 0 with:
  *   "run: NULL input_dir/output_dir"
  *   "run: cannot create output dir <output_dir>"
@@ -244,6 +246,49 @@ RASTRA_API int32_t rastra_process_file(const char *input, const char *output) RA
  *   first conversion, so outputs written into input_dir are never taken as
  *   inputs. */
 RASTRA_API int32_t rastra_run(const char *input_dir, const char *output_dir) RASTRA_NOEXCEPT;
+
+/* ---- Opening a directory run to the host ------------------------------------
+ *
+ * Callbacks are plain C functions: they receive the user pointer given with
+ * them, and every path or message they receive is valid during the call only
+ * (copy what you keep). A callback must return normally: it must not throw, and
+ * must not longjmp out of the library. It may read rastra_stats() and
+ * rastra_last_error(), but must not call any other function of this library. */
+
+/* Receives one candidate of a planned run. input is the input path and output
+ * the output path rastra_run() would convert between; message is NULL. For a
+ * candidate that cannot be named (a path over RASTRA_PATH_MAX bytes), input is
+ * the entry's bare name, output is NULL and message is the failure
+ * rastra_run() would report ("run: path too long: <name>"). */
+typedef void (*rastra_plan_callback)(void *user, const char *input, const char *output, const char *message);
+
+/* Plans a directory run without converting anything: checks the arguments,
+ * creates output_dir when missing and lists input_dir once, exactly as
+ * rastra_run() does with the current settings, then calls callback (which may
+ * be NULL) once per candidate, in the order rastra_run() converts them, with
+ * the paths it would use. Returns the number of candidates (1 or more), or 0
+ * with rastra_run()'s message: "run: NULL input_dir/output_dir", "run: cannot
+ * create output dir <output_dir>", "run: cannot open directory <input_dir>",
+ * "run: no images found in <input_dir>", "run: out of memory". Empties the last
+ * error once the arguments are checked. Changes no statistics. */
+RASTRA_API int32_t rastra_plan_run(const char *input_dir, const char *output_dir, rastra_plan_callback callback,
+                                   void *user) RASTRA_NOEXCEPT;
+
+/* Called by rastra_run() after each candidate, in order: input and output as
+ * rastra_plan_run() passes them, converted 1 or 0, and message NULL when it
+ * converted, else the file's own message (without the "run: " prefix the
+ * last error may give the first failure). Return 0 to go on; any other value
+ * stops the run before its next candidate: rastra_run() then returns as usual
+ * for what it did, with the last error "run: stopped by the observer after
+ * <done> of <total> files". */
+typedef int32_t (*rastra_run_observer)(void *user, const char *input, const char *output, int32_t converted,
+                                       const char *message);
+
+/* Sets the observer of every later rastra_run() (NULL: none, as after the
+ * reset functions, which also clear it). The library keeps the two pointers,
+ * never what they point to. Without an observer, rastra_run() behaves as if
+ * this function did not exist. */
+RASTRA_API void rastra_set_run_observer(rastra_run_observer observer, void *user) RASTRA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

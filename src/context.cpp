@@ -35,6 +35,7 @@ void reset_context() noexcept {
     s_ctx.format = -1;
     s_ctx.quality = 90;
     s_ctx.max_pixels = kDefaultMaxPixels;
+    clear_run_observer();
 }
 
 }  // namespace

@@ -297,13 +297,18 @@ int32_t process_file(const char* input, const char* output) {
 }
 
 }  // namespace
+
+int32_t convert_file(const char* input, const char* output) noexcept {
+    try {
+        return process_file(input, output);
+    } catch (...) {
+        set_err("process_file: out of memory");
+        return 0;
+    }
+}
+
 }  // namespace rastra
 
 extern "C" RASTRA_API int32_t rastra_process_file(const char* input, const char* output) noexcept {
-    try {
-        return rastra::process_file(input, output);
-    } catch (...) {
-        rastra::set_err("process_file: out of memory");
-        return 0;
-    }
+    return rastra::convert_file(input, output);
 }

@@ -128,9 +128,31 @@ struct Size {
 // mw/mh (0 = unlimited). Equal to the input when no resampling is needed.
 Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept;
 
+// Converts one file: rastra_process_file without the export's frame.
+int32_t convert_file(const char* input, const char* output) noexcept;
+
 // An RGBA image as a PNG (compression level 8, no forced filter), built in
 // one malloc'd buffer; null when memory runs out.
 uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
+
+// ---- directory run ------------------------------------------------------------
+
+// One candidate of a directory run, in the run's order: the input and output
+// paths it converts between, or, when they cannot be formed, the entry's name
+// in `input` and the reason in `message`.
+struct Candidate {
+    std::string input;
+    std::string output;  // empty when the candidate cannot be named
+    std::string message;
+};
+
+// Lists input_dir once and names every candidate of a run into output_dir.
+// False, with the run's message in s_err, when the directory cannot be listed
+// or holds no candidate. May throw std::bad_alloc.
+bool plan_run(const char* input_dir, const char* output_dir, std::vector<Candidate>& plan);
+
+// Forgets the run observer (the reset functions).
+void clear_run_observer() noexcept;
 
 // ---- watermark ----------------------------------------------------------------
 

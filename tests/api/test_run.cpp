@@ -253,3 +253,116 @@ TEST_F(RunTest, OverlongDirectoriesAreRefusedNotCut) {
     EXPECT_EQ(rastra_last_error(), ("run: cannot open directory " + long_in).substr(0, 511));
     EXPECT_EQ(stats(0, 0), "ok");
 }
+
+namespace {
+
+// What a plan callback or a run observer was handed, one entry per call.
+struct Seen {
+    std::string input, output, message;
+    int converted;  // -1 for a plan entry
+    bool operator==(const Seen&) const = default;
+};
+
+void record_plan(void* user, const char* input, const char* output, const char* message) {
+    static_cast<std::vector<Seen>*>(user)->push_back({input, output ? output : "", message ? message : "", -1});
+}
+
+struct Recorder {
+    std::vector<Seen> seen;
+    size_t stop_after = 0;  // 0: never stop
+};
+
+int32_t record_run(void* user, const char* input, const char* output, int32_t converted, const char* message) {
+    auto* r = static_cast<Recorder*>(user);
+    r->seen.push_back({input, output ? output : "", message ? message : "", converted});
+    return r->stop_after != 0 && r->seen.size() >= r->stop_after ? 1 : 0;
+}
+
+}  // namespace
+
+TEST_F(RunTest, PlanListsExactlyWhatTheRunConverts) {
+    rastra_set_format(RASTRA_FORMAT_WEBP);
+    image("a.jpg", fixtures::kJpeg);
+    image("a.png", fixtures::kPng);  // also writes a.webp
+    image(".hidden.png", fixtures::kPng);
+    text("readme.txt");
+    text("bad.png");  // a candidate that fails
+    fs::path target = out();
+#if !defined(_WIN32)
+    // An output directory that leaves room for short names only.
+    image(std::string(40, 'n') + ".png", fixtures::kPng);
+    while (target.string().size() < 4000) target /= std::string(100, 'o');
+    target /= std::string(4085 - target.string().size(), 'o');
+#endif
+    const std::string out_dir = target.string();
+
+    std::vector<Seen> plan;
+    const int32_t count = rastra_plan_run(in_s().c_str(), out_dir.c_str(), record_plan, &plan);
+    ASSERT_GT(count, 0) << rastra_last_error();
+    EXPECT_EQ(static_cast<size_t>(count), plan.size());
+    EXPECT_TRUE(fs::is_directory(target));  // created, as a run would
+    EXPECT_EQ(stats(0, 0), "ok");
+
+    Recorder run;
+    rastra_set_run_observer(record_run, &run);
+    EXPECT_EQ(rastra_run(in_s().c_str(), out_dir.c_str()), 1);
+    ASSERT_EQ(run.seen.size(), plan.size());
+    int failures = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const Seen& p = plan[i];
+        const Seen& r = run.seen[i];
+        EXPECT_EQ(r.input, p.input) << i;
+        EXPECT_EQ(r.output, p.output) << i;
+        if (p.output.empty()) {  // could not be named: the plan gives the run's message
+            EXPECT_EQ(r.converted, 0);
+            EXPECT_EQ(r.message, p.message);
+            EXPECT_EQ(p.message, "run: path too long: " + std::string(40, 'n') + ".png");
+            ++failures;
+        } else if (p.input == in_path("bad.png")) {
+            EXPECT_EQ(r.converted, 0);
+            EXPECT_EQ(r.message, "process_file: unsupported image format: " + in_path("bad.png"));
+            ++failures;
+        } else {
+            EXPECT_EQ(r.converted, 1) << p.input;
+            EXPECT_EQ(r.message, "");
+            EXPECT_EQ(p.output, out_dir + kSep + "a.webp");
+        }
+    }
+#if defined(_WIN32)
+    EXPECT_EQ(plan.size(), 3u);
+    EXPECT_EQ(failures, 1);
+#else
+    EXPECT_EQ(plan.size(), 4u);
+    EXPECT_EQ(failures, 2);
+#endif
+    EXPECT_EQ(stats(2, failures), "ok");
+}
+
+TEST_F(RunTest, ObserverCanStopTheRun) {
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png", "e.png"}) image(name, fixtures::kPng);
+    Recorder r;
+    r.stop_after = 2;
+    rastra_set_run_observer(record_run, &r);
+    EXPECT_EQ(rastra_run(in_s().c_str(), out_s().c_str()), 1);
+    EXPECT_STREQ(rastra_last_error(), "run: stopped by the observer after 2 of 5 files");
+    EXPECT_EQ(r.seen.size(), 2u);
+    EXPECT_EQ(listing(out()).size(), 2u);
+    EXPECT_EQ(stats(2, 0), "ok");
+
+    // The reset functions forget the observer.
+    rastra_reset();
+    EXPECT_EQ(rastra_run(in_s().c_str(), out_s().c_str()), 1);
+    EXPECT_EQ(r.seen.size(), 2u);
+    EXPECT_EQ(listing(out()).size(), 5u);
+}
+
+TEST_F(RunTest, PlanFailsWithTheRunsMessages) {
+    EXPECT_EQ(rastra_plan_run(nullptr, "x", nullptr, nullptr), 0);
+    EXPECT_STREQ(rastra_last_error(), "run: NULL input_dir/output_dir");
+    text("readme.txt");
+    EXPECT_EQ(rastra_plan_run(in_s().c_str(), out_s().c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(rastra_last_error(), "run: no images found in " + in_s());
+    image("a.png", fixtures::kPng);
+    EXPECT_EQ(rastra_plan_run(in_s().c_str(), out_s().c_str(), nullptr, nullptr), 1);  // no callback: a count
+    EXPECT_STREQ(rastra_last_error(), "");
+}
