@@ -11,8 +11,13 @@
 #define popen _popen
 #define pclose _pclose
 #else
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -33,9 +38,10 @@ std::string program() {
     return path;
 }
 
-// Runs the program with args, after a shell prefix (POSIX only).
-Result rastra_under(const std::string& prefix, const std::string& args) {
-    std::string cmd = prefix + quote(program()) + " " + args + " 2>&1";
+// Runs the program with args, after a shell prefix (POSIX only), with its
+// standard error redirected as `errors` says.
+Result rastra_under(const std::string& prefix, const std::string& args, const char* errors = " 2>&1") {
+    std::string cmd = prefix + quote(program()) + " " + args + errors;
 #if defined(_WIN32)
     cmd = "\"" + cmd + "\"";  // cmd.exe /c strips one outer pair of quotes
 #endif
@@ -55,6 +61,15 @@ Result rastra_under(const std::string& prefix, const std::string& args) {
 }
 
 Result rastra(const std::string& args) { return rastra_under("", args); }
+
+// Standard output alone.
+Result rastra_stdout(const std::string& args) {
+#if defined(_WIN32)
+    return rastra_under("", args, " 2>NUL");
+#else
+    return rastra_under("", args, " 2>/dev/null");
+#endif
+}
 
 bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
 
@@ -104,6 +119,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         {"--keep-metadata=1 " + in + " " + out, "takes no value"},
         {"--max-pixels 0 " + in + " " + out, "--max-pixels"},
         {"--max-pixels 268402690 " + in + " " + out, "--max-pixels"},
+        {"--jobs 0 " + in + " " + out, "--jobs"},
+        {"--progress=yes " + in + " " + out, "takes no value"},
         {in + " " + out + " --quality", "needs a value"},
     };
     for (const auto& [args, message] : cases) {
@@ -185,3 +202,94 @@ TEST_F(CliTest, DirectoryRunPrintsStatsAndSummary) {
     EXPECT_EQ(none.status, 1);
     EXPECT_TRUE(contains(none.out, "run: no images found in")) << none.out;
 }
+
+namespace {
+
+namespace fs = fixtures::fs;
+
+std::vector<std::pair<std::string, fixtures::Bytes>> files_in(const fs::path& d) {
+    std::vector<std::pair<std::string, fixtures::Bytes>> out;
+    for (const auto& e : fs::directory_iterator(d)) out.emplace_back(e.path().filename().string(), fixtures::read_file(e.path()));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+TEST_F(CliTest, JobsGiveWhatOneProcessGives) {
+    // Sizes that differ, every input format, a failure and two inputs that
+    // write one output.
+    fs::create_directory(dir.path() / "in");
+    const int sizes[][2] = {{300, 200}, {40, 30}, {500, 90}, {64, 64}, {7, 300}, {128, 96}};
+    const fixtures::Kind kinds[] = {fixtures::kJpeg, fixtures::kPng, fixtures::kBmp, fixtures::kWebp};
+    const char* exts[] = {"", "jpg", "png", "bmp", "webp"};
+    for (int i = 0; i < 6; ++i) {
+        const fixtures::Kind k = kinds[i % 4];
+        fixtures::write_file(dir / ("in/p" + std::to_string(i) + "." + exts[k]),
+                             fixtures::encode(k, fixtures::make_pattern(sizes[i][0], sizes[i][1]), 85));
+    }
+    fixtures::write_file(dir / "in/p1.jpg", fixtures::encode(fixtures::kJpeg, fixtures::make_pattern(90, 60), 85));
+    fixtures::write_file(dir / "in/bad.png", std::string("not an image"));
+    const std::string args = "--format webp --max 100x100 --watermark J --watermark-size 13 " + quote(dir / "in") + " ";
+
+    const Result one = rastra("--jobs 1 " + args + quote(dir / "one"));
+    const Result three = rastra("--jobs 3 " + args + quote(dir / "three"));
+    EXPECT_EQ(one.status, 1) << one.out;
+    EXPECT_EQ(three.status, 1) << three.out;
+    EXPECT_EQ(files_in(dir.path() / "one"), files_in(dir.path() / "three"));
+    EXPECT_EQ(files_in(dir.path() / "one").size(), 6u);  // p1.jpg and p1.png share p1.webp
+    EXPECT_EQ(rastra_stdout("--jobs 1 " + args + quote(dir / "one")).out,
+              rastra_stdout("--jobs 3 " + args + quote(dir / "three")).out);
+    for (const Result& r : {one, three}) {
+        EXPECT_TRUE(contains(r.out, "{\"processed\":7,\"failed\":1,")) << r.out;
+        EXPECT_TRUE(contains(r.out, "process_file: unsupported image format: ")) << r.out;
+        EXPECT_TRUE(contains(r.out, "bad.png: process_file: unsupported image format: ")) << r.out;
+        EXPECT_TRUE(contains(r.out, "converted 7 files, 1 failed")) << r.out;
+        EXPECT_TRUE(contains(r.out, " both write p1.webp; the later one wins")) << r.out;
+    }
+}
+
+TEST_F(CliTest, StandardOutputCarriesOnlyTheStatistics) {
+    fs::create_directory(dir.path() / "in");
+    put("in/a.png");
+    fixtures::write_file(dir / "in/b.png", std::string("text"));
+    const Result r = rastra_stdout("--progress " + quote(dir / "in") + " " + quote(dir / "out"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("{\"processed\":1,\"failed\":1,", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;  // one line
+    // Progress is drawn when asked for, never when told not to.
+    EXPECT_TRUE(contains(rastra("--progress " + quote(dir / "in") + " " + quote(dir / "out")).out, "2/2 files"));
+    EXPECT_FALSE(contains(rastra("--no-progress " + quote(dir / "in") + " " + quote(dir / "out")).out, "files,"));
+}
+
+#if !defined(_WIN32)
+TEST_F(CliTest, InterruptFinishesTheFilesInHand) {
+    fs::create_directory(dir.path() / "in");
+    const fixtures::Bytes big = fixtures::encode(fixtures::kPng, fixtures::make_pattern(1200, 900));
+    for (int i = 0; i < 40; ++i) fixtures::write_file(dir / ("in/p" + std::to_string(i) + ".png"), big);
+    const std::string out = dir / "out";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string log = dir / "log.txt";
+        if (freopen(log.c_str(), "w", stdout) == nullptr || freopen(log.c_str(), "a", stderr) == nullptr) _exit(99);
+        execl(program().c_str(), "rastra", "--jobs", "2", (dir / "in").c_str(), out.c_str(), static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    // Interrupt once the first output has appeared.
+    for (int i = 0; i < 1000 && (!fs::exists(out) || fs::is_empty(out)); ++i) usleep(10000);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << fixtures::read_file(dir / "log.txt").data();
+    // Every output is whole; nothing else is left behind.
+    const auto outputs = files_in(out);
+    EXPECT_LT(outputs.size(), 40u);
+    for (const auto& [name, bytes] : outputs) {
+        fixtures::Rgba img;
+        EXPECT_TRUE(fixtures::decode(bytes, img) && img.width == 1200) << name;
+        EXPECT_NE(name[0], '.') << name;
+    }
+}
+#endif

@@ -1,26 +1,15 @@
-// rastra: command-line host for the rastra library.
-//
-//   rastra [options] INPUT_DIR OUTPUT_DIR
-//   rastra [options] INPUT_FILE OUTPUT_FILE
-//
-// A plain consumer of the public C interface: it validates its arguments,
-// configures the library, converts, and reports.
+#include "options.h"
+
 #include <rastra.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
-namespace {
+namespace cli {
 
-constexpr const char* kUsage =
+const char* const kUsage =
     "usage: rastra [options] INPUT_DIR OUTPUT_DIR\n"
     "       rastra [options] INPUT_FILE OUTPUT_FILE\n"
     "\n"
@@ -41,35 +30,24 @@ constexpr const char* kUsage =
     "                             10240 x 10240; at most 268402689)\n"
     "  --keep-metadata            clear the strip-metadata flag (outputs never carry\n"
     "                             metadata; the flag is only stored)\n"
+    "  --jobs N                   convert a directory in N processes at once (default:\n"
+    "                             the CPUs this process may use; 1 = in this process)\n"
+    "  --progress, --no-progress  show or hide the progress line (default: shown when\n"
+    "                             standard error is a terminal)\n"
     "  --help                     show this help\n"
     "  --version                  show the version\n"
     "\n"
-    "Prints the library's statistics as JSON on success. Exit status: 0 when every\n"
-    "file converted, 1 when a conversion failed, 2 on a usage error.\n";
+    "Standard output carries only the library's statistics, as one line of JSON;\n"
+    "progress, each failed file, warnings and the summary go to standard error.\n"
+    "Two inputs that write the same output (a.jpg and a.png with --format webp)\n"
+    "are converted in listing order: the later one wins.\n"
+    "Ctrl-C stops handing out files, lets those being converted finish and exits\n"
+    "with 130. Exit status: 0 when every file converted, 1 when a conversion\n"
+    "failed, 2 on a usage error.\n";
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+namespace {
 
-struct Options {
-    std::optional<std::pair<int32_t, int32_t>> max;
-    std::optional<int32_t> format;
-    std::optional<int32_t> quality;
-    std::optional<std::string> watermark;
-    std::optional<int32_t> watermark_size;
-    std::optional<float> watermark_opacity;
-    std::optional<int64_t> max_pixels;
-    bool keep_metadata = false;
-    bool help = false;
-    bool version = false;
-    std::vector<std::string> positional;
-};
-
-struct UsageError {
-    std::string message;
-};
-
-std::optional<int64_t> parse_int64(std::string_view s, int64_t lo, int64_t hi) {
+std::optional<int64_t> parse_int(std::string_view s, int64_t lo, int64_t hi) {
     if (s.empty() || s.size() > 18) return std::nullopt;
     int64_t v = 0;
     for (char c : s) {
@@ -80,8 +58,8 @@ std::optional<int64_t> parse_int64(std::string_view s, int64_t lo, int64_t hi) {
     return v;
 }
 
-std::optional<int32_t> parse_int(std::string_view s, int32_t lo, int32_t hi) {
-    const auto v = parse_int64(s, lo, hi);
+std::optional<int32_t> parse_int32(std::string_view s, int32_t lo, int32_t hi) {
+    const auto v = parse_int(s, lo, hi);
     return v ? std::optional<int32_t>(static_cast<int32_t>(*v)) : std::nullopt;
 }
 
@@ -93,11 +71,13 @@ std::optional<float> parse_unit_float(const std::string& s) {
     return v;
 }
 
-Options parse(int argc, char** argv) {
+}  // namespace
+
+Options parse(const std::vector<std::string>& args) {
     Options o;
     bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
             o.positional.push_back(arg);
             continue;
@@ -115,8 +95,8 @@ Options parse(int argc, char** argv) {
         }
         const auto take_value = [&]() -> std::string {
             if (has_value) return value;
-            if (i + 1 >= argc) throw UsageError{name + " needs a value"};
-            return argv[++i];
+            if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
+            return args[++i];
         };
         const auto no_value = [&] {
             if (has_value) throw UsageError{name + " takes no value"};
@@ -128,8 +108,8 @@ Options parse(int argc, char** argv) {
         } else if (name == "--max") {
             const std::string v = take_value();
             const auto x = v.find_first_of("xX");
-            const auto w = x == std::string::npos ? std::nullopt : parse_int(std::string_view(v).substr(0, x), 0, INT32_MAX);
-            const auto h = x == std::string::npos ? std::nullopt : parse_int(std::string_view(v).substr(x + 1), 0, INT32_MAX);
+            const auto w = x == std::string::npos ? std::nullopt : parse_int32(std::string_view(v).substr(0, x), 0, INT32_MAX);
+            const auto h = x == std::string::npos ? std::nullopt : parse_int32(std::string_view(v).substr(x + 1), 0, INT32_MAX);
             if (!w || !h) throw UsageError{"--max expects WxH with whole numbers of pixels, e.g. 1920x1080 or 800x0, not '" + v + "'"};
             o.max = std::make_pair(*w, *h);
         } else if (name == "--format") {
@@ -141,7 +121,7 @@ Options parse(int argc, char** argv) {
             else throw UsageError{"--format expects auto, png, jpeg or webp, not '" + v + "'"};
         } else if (name == "--quality") {
             const std::string v = take_value();
-            o.quality = parse_int(v, RASTRA_QUALITY_MIN, RASTRA_QUALITY_MAX);
+            o.quality = parse_int32(v, RASTRA_QUALITY_MIN, RASTRA_QUALITY_MAX);
             if (!o.quality) throw UsageError{"--quality expects a whole number from 0 to 100, not '" + v + "'"};
         } else if (name == "--watermark") {
             std::string v = take_value();
@@ -152,7 +132,7 @@ Options parse(int argc, char** argv) {
             o.watermark = std::move(v);
         } else if (name == "--watermark-size") {
             const std::string v = take_value();
-            o.watermark_size = parse_int(v, RASTRA_WATERMARK_SIZE_MIN, RASTRA_WATERMARK_SIZE_MAX);
+            o.watermark_size = parse_int32(v, RASTRA_WATERMARK_SIZE_MIN, RASTRA_WATERMARK_SIZE_MAX);
             if (!o.watermark_size) throw UsageError{"--watermark-size expects a whole number from 3 to 512, not '" + v + "'"};
         } else if (name == "--watermark-opacity") {
             const std::string v = take_value();
@@ -160,7 +140,7 @@ Options parse(int argc, char** argv) {
             if (!o.watermark_opacity) throw UsageError{"--watermark-opacity expects a number from 0 to 1, not '" + v + "'"};
         } else if (name == "--max-pixels") {
             const std::string v = take_value();
-            o.max_pixels = parse_int64(v, 1, RASTRA_MAX_PIXELS_CEILING);
+            o.max_pixels = parse_int(v, 1, RASTRA_MAX_PIXELS_CEILING);
             if (!o.max_pixels) {
                 throw UsageError{"--max-pixels expects a whole number from 1 to " +
                                  std::to_string(RASTRA_MAX_PIXELS_CEILING) + ", not '" + v + "'"};
@@ -168,6 +148,17 @@ Options parse(int argc, char** argv) {
         } else if (name == "--keep-metadata") {
             no_value();
             o.keep_metadata = true;
+        } else if (name == "--jobs") {
+            const std::string v = take_value();
+            const auto jobs = parse_int32(v, 1, 1024);
+            if (!jobs) throw UsageError{"--jobs expects a whole number from 1 to 1024, not '" + v + "'"};
+            o.jobs = *jobs;
+        } else if (name == "--progress" || name == "--no-progress") {
+            no_value();
+            o.progress = name == "--progress";
+        } else if (name == "--worker") {
+            no_value();
+            o.worker = true;
         } else {
             throw UsageError{"unknown option " + name};
         }
@@ -175,7 +166,7 @@ Options parse(int argc, char** argv) {
     if ((o.watermark_size || o.watermark_opacity) && !o.watermark) {
         throw UsageError{"--watermark-size and --watermark-opacity need --watermark TEXT"};
     }
-    if (o.positional.size() != 2) throw UsageError{"expected an input and an output path"};
+    if (!o.worker && o.positional.size() != 2) throw UsageError{"expected an input and an output path"};
     return o;
 }
 
@@ -189,74 +180,24 @@ void configure(const Options& o) {
     if (o.keep_metadata) rastra_set_strip_metadata(0);
 }
 
-// Reads one unsigned number after "\"key\":" in the statistics text.
-unsigned long long stat_value(const char* json, const char* key) {
-    const std::string needle = std::string("\"") + key + "\":";
-    const char* p = std::strstr(json, needle.c_str());
-    return p != nullptr ? std::strtoull(p + needle.size(), nullptr, 10) : 0;
+std::vector<std::string> settings_arguments(const Options& o) {
+    std::vector<std::string> args;
+    if (o.max) args.push_back("--max=" + std::to_string(o.max->first) + "x" + std::to_string(o.max->second));
+    if (o.format) {
+        static const char* const kNames[] = {"auto", "png", "jpeg", "webp"};
+        args.push_back(std::string("--format=") + kNames[*o.format + 1]);
+    }
+    if (o.quality) args.push_back("--quality=" + std::to_string(*o.quality));
+    if (o.watermark) args.push_back("--watermark=" + *o.watermark);
+    if (o.watermark_size) args.push_back("--watermark-size=" + std::to_string(*o.watermark_size));
+    if (o.watermark_opacity) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(*o.watermark_opacity));  // exact for a float
+        args.push_back(std::string("--watermark-opacity=") + buf);
+    }
+    if (o.max_pixels) args.push_back("--max-pixels=" + std::to_string(*o.max_pixels));
+    if (o.keep_metadata) args.push_back("--keep-metadata");
+    return args;
 }
 
-std::string human_bytes(unsigned long long n) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double v = static_cast<double>(n);
-    int u = 0;
-    while (v >= 1024.0 && u < 4) {
-        v /= 1024.0;
-        ++u;
-    }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
-    return buf;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", e.message.c_str());
-        return kExitUsage;
-    }
-    if (o.help) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
-    }
-    if (o.version) {
-        std::printf("rastra %d.%d.%d\n", RASTRA_VERSION_MAJOR, RASTRA_VERSION_MINOR, RASTRA_VERSION_PATCH);
-        return kExitOk;
-    }
-
-    configure(o);
-    const std::string& input = o.positional[0];
-    const std::string& output = o.positional[1];
-    std::error_code ec;
-    const bool directory = std::filesystem::is_directory(input, ec);
-
-    const auto start = std::chrono::steady_clock::now();
-    const int32_t ok = directory ? rastra_run(input.c_str(), output.c_str())
-                                 : rastra_process_file(input.c_str(), output.c_str());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    const char* stats = rastra_stats();
-    const unsigned long long failed = stat_value(stats, "failed");
-    if (!ok) {
-        std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
-        if (!directory) return kExitFailed;
-    }
-    std::printf("%s\n", stats);
-    if (directory) {
-        const unsigned long long in = stat_value(stats, "total_input_bytes");
-        const unsigned long long out = stat_value(stats, "total_output_bytes");
-        std::printf("converted %llu file%s, %llu failed, %s -> %s (%.1f%%), in %.2f s\n",
-                    stat_value(stats, "processed"), stat_value(stats, "processed") == 1 ? "" : "s", failed,
-                    human_bytes(in).c_str(), human_bytes(out).c_str(),
-                    in > 0 ? 100.0 * static_cast<double>(out) / static_cast<double>(in) : 0.0, seconds);
-        if (ok && failed > 0) {
-            std::fprintf(stderr, "rastra: %llu file%s failed; last error: %s\n", failed, failed == 1 ? "" : "s",
-                         *rastra_last_error() ? rastra_last_error() : "(the last file converted)");
-        }
-    }
-    return ok && failed == 0 ? kExitOk : kExitFailed;
-}
+}  // namespace cli

@@ -1,0 +1,100 @@
+// rastra: command-line host for the rastra library.
+//
+//   rastra [options] INPUT_DIR OUTPUT_DIR
+//   rastra [options] INPUT_FILE OUTPUT_FILE
+//
+// A plain consumer of the public C interface. A directory is planned by the
+// library, then converted in this process (--jobs 1) or by worker processes,
+// copies of this program, one file at a time each.
+#include <rastra.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "pool.h"
+#include "process.h"
+#include "report.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+void collect(void* user, const char* input, const char* output, const char* message) {
+    static_cast<std::vector<cli::Candidate>*>(user)->push_back(
+        {input, output != nullptr ? output : "", message != nullptr ? message : ""});
+}
+
+int32_t observe(void* user, const char* input, const char*, int32_t converted, const char* message) {
+    static_cast<cli::Report*>(user)->file_done(input, converted != 0, message != nullptr ? message : "");
+    return cli::interrupted() ? 1 : 0;
+}
+
+int convert_file(const std::string& input, const std::string& output) {
+    if (rastra_process_file(input.c_str(), output.c_str()) == 0) {
+        std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
+        return kExitFailed;
+    }
+    std::printf("%s\n", rastra_stats());
+    return kExitOk;
+}
+
+int convert_directory(const cli::Options& o, const char* argv0) {
+    const std::string& input = o.positional[0];
+    const std::string& output = o.positional[1];
+    cli::catch_interrupts();
+    std::vector<cli::Candidate> plan;
+    if (rastra_plan_run(input.c_str(), output.c_str(), collect, &plan) == 0) {
+        std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
+        std::printf("%s\n", rastra_stats());
+        return kExitFailed;
+    }
+    cli::warn_collisions(plan);
+
+    std::size_t named = 0;
+    for (const cli::Candidate& c : plan) named += !c.output.empty();
+    const int jobs = std::min<int>(o.jobs.value_or(cli::available_cpus()), static_cast<int>(named));
+    cli::Report report(plan.size(), o.progress.value_or(cli::stderr_is_terminal()));
+    cli::Totals totals;
+    if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o), report, totals)) {
+        rastra_set_run_observer(observe, &report);
+        rastra_run(input.c_str(), output.c_str());
+        totals = cli::parse_stats(rastra_stats());
+    }
+    report.finish(totals);
+    if (cli::interrupted()) {
+        std::fprintf(stderr, "rastra: interrupted; the files above were done, the rest were not started\n");
+        return kExitInterrupted;
+    }
+    return totals.processed > 0 && totals.failed == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cli::Options o;
+    try {
+        o = cli::parse(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const cli::UsageError& e) {
+        std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", e.message.c_str());
+        return kExitUsage;
+    }
+    if (o.worker) return cli::worker_main();
+    if (o.help) {
+        std::fputs(cli::kUsage, stdout);
+        return kExitOk;
+    }
+    if (o.version) {
+        std::printf("rastra %d.%d.%d\n", RASTRA_VERSION_MAJOR, RASTRA_VERSION_MINOR, RASTRA_VERSION_PATCH);
+        return kExitOk;
+    }
+    cli::configure(o);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(o.positional[0], ec)) return convert_file(o.positional[0], o.positional[1]);
+    return convert_directory(o, argv[0]);
+}

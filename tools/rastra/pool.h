@@ -1,0 +1,33 @@
+// Converting a planned directory run on several worker processes.
+//
+// Protocol, over each worker's standard input and output, integers in the
+// machine's byte order, a string as its 32-bit length and its bytes:
+//   host -> worker: the settings (count, then each option string), then one
+//                   job per file (32-bit index, input path, output path);
+//                   the end of the stream means no more files.
+//   worker -> host: per job, in order: index, converted (32-bit), the input
+//                   and output bytes it added to the statistics (64-bit
+//                   each), the failure message (empty when converted).
+// A worker converts one file at a time; the host hands the next file to
+// whichever worker answers first, so large and small files even out.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace cli {
+
+// Converts the named candidates of plan on `jobs` workers started from
+// program and configured with settings (option strings). Candidates that
+// write the same output are converted in plan order. Once interrupted(), no
+// further file is handed out and the workers finish the ones they hold.
+// Adds to totals and reports each file. False when no worker could start.
+bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& program,
+              const std::vector<std::string>& settings, Report& report, Totals& totals);
+
+// The worker's side of the protocol. Returns the exit status.
+int worker_main();
+
+}  // namespace cli

@@ -1,0 +1,65 @@
+// What the host needs from the platform: worker processes connected by pipes,
+// binary reads and writes, Ctrl-C, the CPU count and whether standard error is
+// a terminal.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace cli {
+
+#if defined(_WIN32)
+using Handle = void*;
+#else
+using Handle = int;
+#endif
+
+// Whole reads and writes; false on an error or, for reads, at the end.
+bool write_all(Handle h, const void* data, std::size_t size);
+bool read_all(Handle h, void* data, std::size_t size);
+
+// Standard input and output in binary mode, for the worker's side of the pipes.
+Handle binary_stdin();
+Handle binary_stdout();
+
+// A copy of this program started with --worker, its standard input and output
+// connected to us by pipes, its standard error shared.
+class Worker {
+public:
+    Worker() = default;
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    bool start(const std::string& program);
+    Handle to() const { return to_; }
+    Handle from() const { return from_; }
+    // Ends the worker's input (it exits once its current file is done) and
+    // waits for it to exit.
+    void finish();
+
+private:
+#if defined(_WIN32)
+    Handle to_ = nullptr;
+    Handle from_ = nullptr;
+    Handle process_ = nullptr;
+#else
+    Handle to_ = -1;
+    Handle from_ = -1;
+    int pid_ = -1;
+#endif
+};
+
+// The path of this program, to start workers from.
+std::string program_path(const char* argv0);
+
+// Ctrl-C and SIGTERM set a flag instead of ending the process.
+void catch_interrupts();
+bool interrupted();
+// Workers leave Ctrl-C to the host, which lets them finish their file.
+void ignore_interrupts();
+
+int available_cpus();
+bool stderr_is_terminal();
+
+}  // namespace cli

@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+
+extern char** environ;
+
+namespace cli {
+
+bool write_all(Handle h, const void* data, std::size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(h, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool read_all(Handle h, void* data, std::size_t size) {
+    auto* p = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(h, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Handle binary_stdin() { return STDIN_FILENO; }
+Handle binary_stdout() { return STDOUT_FILENO; }
+
+Worker::~Worker() { finish(); }
+
+bool Worker::start(const std::string& program) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--worker"), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        return false;
+    }
+    to_ = in[1];
+    from_ = out[0];
+    pid_ = pid;
+    return true;
+}
+
+void Worker::finish() {
+    if (to_ >= 0) ::close(to_);
+    to_ = -1;
+    if (pid_ > 0) {
+        int status;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pid_ = -1;
+    if (from_ >= 0) ::close(from_);
+    from_ = -1;
+}
+
+std::string program_path(const char* argv0) {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
+    return argv0;
+}
+
+namespace {
+
+volatile std::sig_atomic_t s_interrupted = 0;
+
+extern "C" void on_interrupt(int) { s_interrupted = 1; }
+
+}  // namespace
+
+void catch_interrupts() {
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A pipe to a worker that died must not end the host.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool interrupted() { return s_interrupted != 0; }
+
+void ignore_interrupts() {
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+}
+
+int available_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+}  // namespace cli

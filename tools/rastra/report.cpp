@@ -1,0 +1,139 @@
+#include "report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace cli {
+
+namespace {
+
+std::string human_bytes(uint64_t n) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(n);
+    int u = 0;
+    while (v >= 1024.0 && u < 4) {
+        v /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+    return buf;
+}
+
+std::string base_name(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string duration(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%ldh%02ldm", s / 3600, s / 60 % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    }
+    return buf;
+}
+
+}  // namespace
+
+uint64_t stat_value(const char* json, const char* key) {
+    const std::string needle = std::string("\"") + key + "\":";
+    const char* p = std::strstr(json, needle.c_str());
+    return p != nullptr ? std::strtoull(p + needle.size(), nullptr, 10) : 0;
+}
+
+Totals parse_stats(const char* json) {
+    return {stat_value(json, "processed"), stat_value(json, "failed"), stat_value(json, "total_input_bytes"),
+            stat_value(json, "total_output_bytes")};
+}
+
+std::string stats_json(const Totals& t) {
+    char buf[192];
+    std::snprintf(buf, sizeof buf,
+                  "{\"processed\":%llu,\"failed\":%llu,\"total_input_bytes\":%llu,\"total_output_bytes\":%llu}",
+                  static_cast<unsigned long long>(t.processed), static_cast<unsigned long long>(t.failed),
+                  static_cast<unsigned long long>(t.input_bytes), static_cast<unsigned long long>(t.output_bytes));
+    return buf;
+}
+
+void warn_collisions(const std::vector<Candidate>& plan) {
+    std::map<std::string, std::vector<std::string>> writers;
+    std::vector<std::string> order;
+    for (const Candidate& c : plan) {
+        if (c.output.empty()) continue;
+        auto& inputs = writers[c.output];
+        if (inputs.size() == 1) order.push_back(c.output);
+        inputs.push_back(base_name(c.input));
+    }
+    for (const std::string& output : order) {
+        const auto& inputs = writers[output];
+        std::string names;
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            names += (i == 0 ? "" : i + 1 == inputs.size() ? " and " : ", ") + inputs[i];
+        }
+        std::fprintf(stderr, "rastra: %s %s write %s; the %s one wins\n", names.c_str(),
+                     inputs.size() == 2 ? "both" : "all", base_name(output).c_str(), inputs.size() == 2 ? "later" : "last");
+    }
+}
+
+Report::Report(std::size_t total, bool progress) : total_(total), progress_(progress) {}
+
+void Report::file_done(const std::string& input, bool converted, const std::string& message) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++done_;
+    if (!converted) {
+        erase();
+        std::fprintf(stderr, "rastra: %s: %s\n", input.c_str(), message.c_str());
+    }
+    draw(std::chrono::steady_clock::now());
+}
+
+void Report::tick() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    draw(std::chrono::steady_clock::now());
+}
+
+void Report::draw(std::chrono::steady_clock::time_point now) {
+    // A few times a second at most, and always for the last file.
+    if (!progress_ || (now - last_draw_ < std::chrono::milliseconds(250) && done_ < total_)) return;
+    last_draw_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%zu/%zu files, %.1f images/s", done_, total_, rate);
+    if (rate > 0 && done_ < total_) {
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ", %s left",
+                           duration(static_cast<double>(total_ - done_) / rate).c_str());
+    }
+    const std::size_t width = static_cast<std::size_t>(n);
+    std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(drawn_width_ > width ? drawn_width_ - width : 0), "");
+    std::fflush(stderr);
+    drawn_width_ = width;
+}
+
+void Report::erase() {
+    if (drawn_width_ == 0) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(drawn_width_), "");
+    drawn_width_ = 0;
+}
+
+void Report::finish(const Totals& t) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    erase();
+    std::fflush(stderr);
+    std::printf("%s\n", stats_json(t).c_str());
+    std::fflush(stdout);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::fprintf(stderr, "converted %llu file%s, %llu failed, %s -> %s (%.1f%%), in %.2f s\n",
+                 static_cast<unsigned long long>(t.processed), t.processed == 1 ? "" : "s",
+                 static_cast<unsigned long long>(t.failed), human_bytes(t.input_bytes).c_str(),
+                 human_bytes(t.output_bytes).c_str(),
+                 t.input_bytes > 0 ? 100.0 * static_cast<double>(t.output_bytes) / static_cast<double>(t.input_bytes) : 0.0,
+                 seconds);
+}
+
+}  // namespace cli

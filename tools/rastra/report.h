@@ -1,0 +1,62 @@
+// What the host tells the user: each failed file, outputs that several inputs
+// write, a progress line on a terminal, the statistics and the summary.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// One candidate of a directory run, as the library plans it.
+struct Candidate {
+    std::string input;
+    std::string output;   // empty when it cannot be named
+    std::string message;  // why it cannot be named
+};
+
+// The statistics of a run, with the keys of rastra_stats().
+struct Totals {
+    uint64_t processed = 0;
+    uint64_t failed = 0;
+    uint64_t input_bytes = 0;
+    uint64_t output_bytes = 0;
+};
+
+// Reads one number after "\"key\":" in a statistics text.
+uint64_t stat_value(const char* json, const char* key);
+Totals parse_stats(const char* json);
+std::string stats_json(const Totals& t);
+
+// Warns once per output name that several inputs write; the later one wins.
+void warn_collisions(const std::vector<Candidate>& plan);
+
+// Thread-safe: files may finish on several threads at once.
+class Report {
+public:
+    Report(std::size_t total, bool progress);
+    // A file is done; a failure is named at once: "rastra: FILE: message".
+    void file_done(const std::string& input, bool converted, const std::string& message);
+    // Redraws the progress line when it is due.
+    void tick();
+    // Clears the progress line, prints the statistics on standard output and
+    // the summary on standard error.
+    void finish(const Totals& t);
+
+private:
+    void draw(std::chrono::steady_clock::time_point now);  // with mutex_ held
+    void erase();                                          // with mutex_ held
+
+    std::mutex mutex_;
+    const std::size_t total_;
+    const bool progress_;
+    std::size_t done_ = 0;
+    std::size_t drawn_width_ = 0;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace cli
