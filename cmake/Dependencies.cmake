@@ -19,6 +19,7 @@ if(RASTRA_FETCH_DEPS)
 endif()
 
 # stb: check that the headers on our include path are the pinned versions.
+set(RASTRA_DEPENDENCY_VERSIONS "")
 foreach(_pair "stb_image.h;v2.30" "stb_image_write.h;v1.16" "stb_image_resize2.h;v2.12")
   list(GET _pair 0 _header)
   list(GET _pair 1 _version)
@@ -30,9 +31,41 @@ foreach(_pair "stb_image.h;v2.30" "stb_image_write.h;v1.16" "stb_image_resize2.h
   if(NOT _first MATCHES " - ${_version} ")
     message(FATAL_ERROR "${_header}: expected ${_version}, found: ${_first}")
   endif()
+  string(REPLACE ".h" "" _name "${_header}")
+  string(SUBSTRING "${_version}" 1 -1 _number)
+  string(APPEND RASTRA_DEPENDENCY_VERSIONS "${_name} ${_number}, ")
 endforeach()
 
 list(PREPEND CMAKE_FIND_ROOT_PATH "${RASTRA_WEBP_PREFIX}")
 find_package(WebP 1.6.0 EXACT CONFIG REQUIRED
   PATHS "${RASTRA_WEBP_PREFIX}" NO_DEFAULT_PATH)
 message(STATUS "rastra: libwebp ${WebP_VERSION} from ${RASTRA_WEBP_PREFIX}")
+string(APPEND RASTRA_DEPENDENCY_VERSIONS "libwebp ${WebP_VERSION}")
+
+# THIRD_PARTY_NOTICES: the licence texts of what every binary contains, taken
+# from the fetched sources (stb's from the end of its headers).
+set(_notices "rastra contains code from the following projects, under these licences.\n")
+foreach(_header stb_image.h stb_image_write.h stb_image_resize2.h)
+  file(READ "${RASTRA_STB_INCLUDE_DIR}/${_header}" _text)
+  string(FIND "${_text}" "This software is available under 2 licenses" _at)
+  if(_at LESS 0)
+    message(FATAL_ERROR "no licence text found in ${_header}")
+  endif()
+  string(SUBSTRING "${_text}" ${_at} -1 _licence)
+  string(REGEX REPLACE "\n?\\*/[ \t\r\n]*$" "\n" _licence "${_licence}")
+  string(APPEND _notices "\n==============================================================================\n"
+         "${_header} (https://github.com/nothings/stb)\n"
+         "==============================================================================\n" "${_licence}")
+endforeach()
+foreach(_part COPYING PATENTS)
+  set(_path "${RASTRA_DEPS_DIR}/licenses/libwebp-${_part}")
+  if(NOT EXISTS "${_path}")
+    message(FATAL_ERROR "${_path} is missing: run scripts/fetch-deps.sh")
+  endif()
+  file(READ "${_path}" _licence)
+  string(APPEND _notices "\n==============================================================================\n"
+         "libwebp ${WebP_VERSION}: ${_part} (https://chromium.googlesource.com/webm/libwebp)\n"
+         "==============================================================================\n" "${_licence}")
+endforeach()
+set(RASTRA_NOTICES_FILE "${CMAKE_BINARY_DIR}/THIRD_PARTY_NOTICES")
+file(WRITE "${RASTRA_NOTICES_FILE}" "${_notices}")

@@ -143,11 +143,25 @@ build_webp() {
     touch "$prefix/.libwebp-$WEBP_VERSION"
 }
 
+# libwebp's licence and patent grant, shipped with every binary that links it.
+fetch_webp_notices() {
+    local dir=$DEPS/licenses
+    [[ -s $dir/libwebp-COPYING && -s $dir/libwebp-PATENTS ]] && return 0
+    fetch_webp_source
+    local tmp
+    tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
+    tar -xzf "$WEBP_TARBALL" -C "$tmp" "libwebp-$WEBP_VERSION/COPYING" "libwebp-$WEBP_VERSION/PATENTS"
+    mkdir -p "$dir"
+    cp "$tmp/libwebp-$WEBP_VERSION/COPYING" "$dir/libwebp-COPYING"
+    cp "$tmp/libwebp-$WEBP_VERSION/PATENTS" "$dir/libwebp-PATENTS"
+}
+
 main() {
     local targets=("$@")
     (( ${#targets[@]} )) || targets=(linux)
     mkdir -p "$DEPS"
     fetch_stb
+    fetch_webp_notices
     for t in "${targets[@]}"; do
         case $t in
             linux) build_webp "$DEPS/linux" ;;

@@ -17,6 +17,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace {
@@ -89,13 +90,70 @@ protected:
 
 }  // namespace
 
-TEST_F(CliTest, HelpAndVersion) {
+TEST_F(CliTest, HelpVersionAndManual) {
     const Result help = rastra("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "usage: rastra"));
+    EXPECT_EQ(rastra("-h").out, help.out);
     const Result version = rastra("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(contains(version.out, "rastra 0.")) << version.out;
+    EXPECT_TRUE(contains(version.out, "stb_image 2.30")) << version.out;
+    EXPECT_TRUE(contains(version.out, "libwebp 1.6.0")) << version.out;
+    // The manual describes every option --help lists, and no other.
+    std::string manual;
+    for (uint8_t c : fixtures::read_file(RASTRA_MANUAL)) manual += static_cast<char>(c);
+    std::vector<std::string> in_help, in_manual;
+    for (size_t at = 0; (at = help.out.find("--", at)) != std::string::npos;) {
+        const size_t end = help.out.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        in_help.push_back(help.out.substr(at + 2, end - at - 2));
+        at = end;
+    }
+    for (size_t at = 0; (at = manual.find("\\-\\-", at)) != std::string::npos;) {
+        size_t end = at + 4;
+        std::string name;
+        while (end < manual.size() && (std::islower(static_cast<unsigned char>(manual[end])) || manual.compare(end, 2, "\\-") == 0)) {
+            if (manual[end] == '\\') {
+                name += '-';
+                end += 2;
+            } else {
+                name += manual[end++];
+            }
+        }
+        in_manual.push_back(name);
+        at = end;
+    }
+    for (auto* v : {&in_help, &in_manual}) {
+        std::sort(v->begin(), v->end());
+        v->erase(std::unique(v->begin(), v->end()), v->end());
+        v->erase(std::remove(v->begin(), v->end(), ""), v->end());
+    }
+    EXPECT_EQ(in_manual, in_help);
+}
+
+TEST_F(CliTest, WhatCannotWorkIsAUsageError) {
+    const std::string in = put("in.png");
+    fixtures::write_file(dir / "file.txt", std::string("x"));
+    fixtures::fs::create_directory(dir.path() / "d");
+    put("d/a.png");
+    struct Case {
+        std::string args, message;
+    };
+    const Case cases[] = {
+        {quote(dir / "missing.png") + " " + quote(dir / "o.png"), "rastra: no such file or directory: " + (dir / "missing.png")},
+        {quote(dir / "d") + " " + quote(dir / "file.txt"), "is a file"},
+        {in + " " + quote(dir / "out.gif"), "cannot tell the output format from " + (dir / "out.gif")},
+        {in + " " + quote(dir / "out"), "cannot tell the output format from "},
+    };
+    for (const Case& c : cases) {
+        const Result r = rastra(c.args);
+        EXPECT_EQ(r.status, 2) << c.args << "\n" << r.out;
+        EXPECT_TRUE(contains(r.out, c.message)) << r.out;
+    }
+    EXPECT_FALSE(fixtures::fs::exists(dir / "out.gif"));
+    // A fixed format writes whatever the name.
+    EXPECT_EQ(rastra("--format png " + in + " " + quote(dir / "out.gif")).status, 0);
+    EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir / "out.gif")), fixtures::kPng);
 }
 
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
@@ -177,9 +235,10 @@ TEST_F(CliTest, WatermarkOptionsReachTheLibrary) {
 }
 
 TEST_F(CliTest, FailedFileExitsWithOne) {
-    const Result r = rastra(quote(dir / "missing.png") + " " + quote(dir / "out.png"));
+    fixtures::write_file(dir / "text.png", std::string("not an image"));
+    const Result r = rastra(quote(dir / "text.png") + " " + quote(dir / "out.png"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "rastra: process_file: cannot read ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "rastra: process_file: unsupported image format: ")) << r.out;
 }
 
 TEST_F(CliTest, DirectoryRunPrintsStatsAndSummary) {

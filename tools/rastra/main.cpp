@@ -35,6 +35,20 @@ int32_t observe(void* user, const char* input, const char*, int32_t converted, c
     return cli::interrupted() ? 1 : 0;
 }
 
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", message.c_str());
+    return kExitUsage;
+}
+
+// Whether a name ends in an extension the library writes in automatic mode.
+bool known_extension(const std::string& path) {
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return false;
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(c | 0x20);
+    return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "webp";
+}
+
 int convert_file(const std::string& input, const std::string& output) {
     if (rastra_process_file(input.c_str(), output.c_str()) == 0) {
         std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
@@ -81,8 +95,7 @@ int main(int argc, char** argv) {
     try {
         o = cli::parse(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const cli::UsageError& e) {
-        std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", e.message.c_str());
-        return kExitUsage;
+        return usage_error(e.message);
     }
     if (o.worker) return cli::worker_main();
     if (o.help) {
@@ -90,11 +103,23 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (o.version) {
-        std::printf("rastra %d.%d.%d\n", RASTRA_VERSION_MAJOR, RASTRA_VERSION_MINOR, RASTRA_VERSION_PATCH);
+        std::printf("rastra %d.%d.%d\n%s\n", RASTRA_VERSION_MAJOR, RASTRA_VERSION_MINOR, RASTRA_VERSION_PATCH,
+                    RASTRA_DEPENDENCY_VERSIONS);
         return kExitOk;
     }
-    cli::configure(o);
+    const std::string& input = o.positional[0];
+    const std::string& output = o.positional[1];
     std::error_code ec;
-    if (!std::filesystem::is_directory(o.positional[0], ec)) return convert_file(o.positional[0], o.positional[1]);
-    return convert_directory(o, argv[0]);
+    const auto in_status = std::filesystem::status(input, ec);
+    if (!std::filesystem::exists(in_status)) return usage_error("no such file or directory: " + input);
+    const bool directory = std::filesystem::is_directory(in_status);
+    if (directory && std::filesystem::exists(output, ec) && !std::filesystem::is_directory(output, ec)) {
+        return usage_error("the output must be a directory, and " + output + " is a file");
+    }
+    if (!directory && o.format.value_or(RASTRA_FORMAT_AUTO) == RASTRA_FORMAT_AUTO && !known_extension(output)) {
+        return usage_error("cannot tell the output format from " + output +
+                           ": name it .jpg, .jpeg, .png, .bmp or .webp, or give --format");
+    }
+    cli::configure(o);
+    return directory ? convert_directory(o, argv[0]) : convert_file(input, output);
 }

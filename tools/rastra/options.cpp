@@ -34,16 +34,19 @@ const char* const kUsage =
     "                             the CPUs this process may use; 1 = in this process)\n"
     "  --progress, --no-progress  show or hide the progress line (default: shown when\n"
     "                             standard error is a terminal)\n"
-    "  --help                     show this help\n"
-    "  --version                  show the version\n"
+    "  -h, --help                 show this help\n"
+    "  --version                  show the versions of rastra and its libraries\n"
     "\n"
     "Standard output carries only the library's statistics, as one line of JSON;\n"
     "progress, each failed file, warnings and the summary go to standard error.\n"
+    "In single-file mode with --format auto, OUTPUT_FILE must end in .jpg, .jpeg,\n"
+    ".png, .bmp or .webp.\n"
     "Two inputs that write the same output (a.jpg and a.png with --format webp)\n"
     "are converted in listing order: the later one wins.\n"
     "Ctrl-C stops handing out files, lets those being converted finish and exits\n"
     "with 130. Exit status: 0 when every file converted, 1 when a conversion\n"
-    "failed, 2 on a usage error.\n";
+    "failed, 2 on a usage error (a missing input, an output directory that is a\n"
+    "file, an output name without a known extension).\n";
 
 namespace {
 
@@ -78,13 +81,17 @@ Options parse(const std::vector<std::string>& args) {
     bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+        if (options_done || (arg != "-h" && (arg.size() < 2 || arg.compare(0, 2, "--") != 0))) {
             o.positional.push_back(arg);
             continue;
         }
         if (arg == "--") {
             options_done = true;
             continue;
+        }
+        if (arg == "-h") {
+            o.help = true;
+            return o;
         }
         std::string name = arg, value;
         bool has_value = false;
