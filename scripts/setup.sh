@@ -6,7 +6,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates)
+packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates pkg-config
+          python3 python3-venv python3-pytest)
 deps=()
 for t in "$@"; do
     case $t in
