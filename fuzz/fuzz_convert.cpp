@@ -1,6 +1,6 @@
 // Fuzz target: one conversion of arbitrary bytes through rastra_process_file.
 // The last four input bytes choose the settings (output format, box, watermark
-// size and opacity); the rest is the file. The library's own pixel limit,
+// size and opacity, turning upright); the rest is the file. The library's own pixel limit,
 // lowered to 4096 x 4096, keeps the fuzzer hunting bugs rather than memory.
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rastra_set_format(static_cast<int32_t>(knobs[0] % 5) - 1);
     rastra_set_quality(knobs[0] / 5 % 101);
     if (knobs[1] & 1) rastra_set_resize(knobs[1] >> 1, knobs[1] >> 4);
+    rastra_set_auto_orient(knobs[2] & 1);
     if (knobs[2] != 0) {
         const char text[] = {'A', 'g', static_cast<char>(knobs[3]), ' ', '?', '\0'};
         rastra_set_watermark(text, 3 + knobs[2] * 2, static_cast<float>(knobs[3]) / 255.0f);

@@ -37,18 +37,19 @@ void run_file(const std::filesystem::path& p) {
 void generated_corpus() {
     using fixtures::Kind;
     const std::vector<std::vector<uint8_t>> settings = {
-        {0, 0, 0, 0},        // automatic, no box, no watermark
-        {1, 0x21, 5, 255},   // PNG, box, watermark
+        {0, 0, 0, 0},        // automatic, no box, no watermark, as stored
+        {1, 0x21, 5, 255},   // PNG, box, watermark, upright
         {2, 0x03, 200, 128}, // JPEG, tiny box, large watermark
-        {3, 0x10, 1, 1},     // WebP
+        {3, 0x10, 1, 1},     // WebP, upright
     };
     std::mt19937 rng(12345);
-    // kNone stands for a progressive JPEG, which the fixtures' encoder cannot write.
+    // kNone stands for a progressive JPEG, which the fixtures' encoder cannot
+    // write; images with an orientation block are mutated like the rest.
     for (Kind kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kBmp, fixtures::kWebp, fixtures::kNone}) {
         for (const auto& [w, h] : {std::pair{1, 1}, std::pair{17, 5}, std::pair{64, 48}}) {
-            const std::vector<uint8_t> good = kind == fixtures::kNone
-                                                  ? fixtures::progressive_jpeg(w, h, 3, 2)
-                                                  : fixtures::encode(kind, fixtures::make_pattern(w, h), 80);
+            std::vector<uint8_t> good = kind == fixtures::kNone ? fixtures::progressive_jpeg(w, h, 3, 2)
+                                                                : fixtures::encode(kind, fixtures::make_pattern(w, h, true), 80);
+            if (kind != fixtures::kBmp && w == 17) good = fixtures::with_exif(good, fixtures::exif_block(6 + (w * h) % 3));
             for (const auto& knobs : settings) run(good, knobs);
             // Every truncation of small files, a spread of them for larger ones.
             const size_t step = good.size() < 256 ? 1 : good.size() / 97;

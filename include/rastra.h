@@ -148,6 +148,16 @@ RASTRA_API void rastra_set_watermark(const char *text, int32_t size, float opaci
  * carry the input's metadata, whatever this flag holds. Non-zero stores 1. */
 RASTRA_API void rastra_set_strip_metadata(int32_t strip_metadata) RASTRA_NOEXCEPT;
 
+/* Turn outputs upright: with a non-zero value, every later conversion reads
+ * the input's EXIF orientation (a JPEG's APP1 "Exif" segment, a PNG's eXIf
+ * chunk, an extended WebP's EXIF chunk) and turns or mirrors the image so it
+ * stands as the photographer saw it. The bounding box applies to the upright
+ * image, and the watermark goes in its bottom-right corner. A missing,
+ * damaged or out-of-range tag (anything but 1..8) means "as stored", never a
+ * failure. 0, the default after the reset functions, converts every image as
+ * stored. */
+RASTRA_API void rastra_set_auto_orient(int32_t enabled) RASTRA_NOEXCEPT;
+
 /* The most pixels (width x height, read from the file's header before
  * decoding) an input may have; larger images fail with "process_file: image
  * too large: <input>", as do input files larger than

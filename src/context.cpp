@@ -107,6 +107,8 @@ RASTRA_API void rastra_set_max_pixels(int64_t max_pixels) noexcept {
     if (max_pixels >= 1 && max_pixels <= kMaxPixelsCeiling) s_ctx.max_pixels = max_pixels;
 }
 
+RASTRA_API void rastra_set_auto_orient(int32_t enabled) noexcept { s_ctx.auto_orient = enabled != 0 ? 1 : 0; }
+
 RASTRA_API const char* rastra_stats(void) noexcept {
     std::snprintf(out, sizeof out,
                   "{\"processed\":%d,\"failed\":%d,\"total_input_bytes\":%llu,\"total_output_bytes\":%llu}",

@@ -35,6 +35,56 @@ Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept {
     return {scaled(w), scaled(h)};
 }
 
+uint8_t* orient_pixels(uint8_t* px, int32_t w, int32_t h, int32_t o, uint8_t* turned) noexcept {
+    const auto at = [](uint8_t* base, int64_t x, int64_t y, int64_t width) { return base + (y * width + x) * 4; };
+    const auto swap_px = [](uint8_t* a, uint8_t* b) {
+        uint32_t t;
+        std::memcpy(&t, a, 4);
+        std::memcpy(a, b, 4);
+        std::memcpy(b, &t, 4);
+    };
+    switch (o) {
+        case 2:  // mirrored left to right
+            for (int64_t y = 0; y < h; ++y)
+                for (int64_t x = 0; x < w / 2; ++x) swap_px(at(px, x, y, w), at(px, w - 1 - x, y, w));
+            return px;
+        case 3:  // turned half round: the buffer reversed pixel by pixel
+            for (int64_t i = 0, j = int64_t{w} * h - 1; i < j; ++i, --j) swap_px(px + i * 4, px + j * 4);
+            return px;
+        case 4:  // mirrored top to bottom
+            for (int64_t y = 0; y < h / 2; ++y)
+                for (int64_t x = 0; x < w; ++x) swap_px(at(px, x, y, w), at(px, x, h - 1 - y, w));
+            return px;
+        case 5:
+        case 6:
+        case 7:
+        case 8: {
+            // Upright pixel (x, y) of the h x w result comes from stored pixel
+            // (sx, sy); walked in tiles so both sides stay in cache.
+            constexpr int64_t kTile = 32;
+            const int64_t uw = h, uh = w;
+            for (int64_t ty = 0; ty < uh; ty += kTile) {
+                for (int64_t tx = 0; tx < uw; tx += kTile) {
+                    for (int64_t y = ty; y < std::min(ty + kTile, uh); ++y) {
+                        for (int64_t x = tx; x < std::min(tx + kTile, uw); ++x) {
+                            int64_t sx, sy;
+                            switch (o) {
+                                case 5: sx = y, sy = x; break;                  // stored row 0 on the left, column 0 on top
+                                case 6: sx = y, sy = h - 1 - x; break;          // row 0 on the right, column 0 on top
+                                case 7: sx = w - 1 - y, sy = h - 1 - x; break;  // row 0 on the right, column 0 at the bottom
+                                default: sx = w - 1 - y, sy = x; break;         // row 0 on the left, column 0 at the bottom
+                            }
+                            std::memcpy(at(turned, x, y, uw), at(px, sx, sy, w), 4);
+                        }
+                    }
+                }
+            }
+            return turned;
+        }
+        default: return px;
+    }
+}
+
 int64_t file_size(const char* path) noexcept {
     FilePtr f = open_read(path);
     return f ? seek_end(f.get()) : -1;
@@ -116,9 +166,9 @@ bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader
     return img.pixels != nullptr && w > 0 && h > 0;
 }
 
-// Shrinks img to fit the configured box. False only when memory runs out.
-bool apply_resize(Image& img) noexcept {
-    const Size to = fit_size(img.width, img.height, s_ctx.max_width, s_ctx.max_height);
+// Shrinks img to fit the box mw x mh. False only when memory runs out.
+bool apply_resize(Image& img, int32_t mw, int32_t mh) noexcept {
+    const Size to = fit_size(img.width, img.height, mw, mh);
     if (to.width == img.width && to.height == img.height) return true;
     const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
     BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
@@ -242,6 +292,7 @@ int32_t process_file(const char* input, const char* output) {
         case HeaderCheck::kCorrupt: set_err("process_file: cannot decode %s", input); return 0;
     }
 
+    const int32_t orientation = s_ctx.auto_orient == 1 ? read_orientation(in_kind, bytes.get(), in_size) : 1;
     Image img;
     if (!decode(in_kind, bytes.get(), in_size, header, img)) {
         set_err("process_file: cannot decode %s", input);
@@ -249,9 +300,26 @@ int32_t process_file(const char* input, const char* output) {
     }
     bytes.reset();
 
-    if (s_ctx.resize_enabled == 1 && !apply_resize(img)) {
+    // The box holds the upright image: a stored image that turns a quarter
+    // round is fitted to the box with its sides exchanged, then turned.
+    const bool quarter = orientation >= 5;
+    if (s_ctx.resize_enabled == 1 && !apply_resize(img, quarter ? s_ctx.max_height : s_ctx.max_width,
+                                                   quarter ? s_ctx.max_width : s_ctx.max_height)) {
         set_err("resize: out of memory");
         return 0;
+    }
+    if (quarter) {
+        BufferPtr turned(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(img.width) * img.height * 4)),
+                         std::free);
+        if (!turned) {
+            set_err("process_file: out of memory");
+            return 0;
+        }
+        orient_pixels(img.pixels.get(), img.width, img.height, orientation, turned.get());
+        img.pixels = std::move(turned);
+        std::swap(img.width, img.height);
+    } else if (orientation > 1) {
+        orient_pixels(img.pixels.get(), img.width, img.height, orientation, nullptr);
     }
 
     if (s_ctx.watermark_enabled == 1) draw_watermark(img.pixels.get(), img.width, img.height);

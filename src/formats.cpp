@@ -142,4 +142,101 @@ JpegLayout jpeg_layout(const uint8_t* b, uint64_t n, uint32_t max_scans) noexcep
     }
 }
 
+namespace {
+
+uint16_t get16(const uint8_t* p, bool big) noexcept {
+    return big ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[1] << 8 | p[0]);
+}
+
+uint32_t get32(const uint8_t* p, bool big) noexcept {
+    return big ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+               : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+}
+
+constexpr uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+
+bool starts_with_exif_header(const uint8_t* p, uint64_t n) noexcept {
+    return n >= 6 && std::memcmp(p, kExifHeader, 6) == 0;
+}
+
+}  // namespace
+
+int32_t exif_orientation(const uint8_t* tiff, uint64_t n) noexcept {
+    // Some writers put the JPEG-style "Exif\0\0" before the TIFF header.
+    if (starts_with_exif_header(tiff, n)) {
+        tiff += 6;
+        n -= 6;
+    }
+    if (n < 8) return 1;
+    bool big;
+    if (tiff[0] == 'I' && tiff[1] == 'I') {
+        big = false;
+    } else if (tiff[0] == 'M' && tiff[1] == 'M') {
+        big = true;
+    } else {
+        return 1;
+    }
+    if (get16(tiff + 2, big) != 42) return 1;
+    // Only IFD 0 holds the orientation: no IFD chain is followed, so a cyclic
+    // one cannot loop.
+    const uint64_t ifd = get32(tiff + 4, big);
+    if (ifd > n - 2) return 1;
+    const uint64_t entries = get16(tiff + ifd, big);
+    const uint64_t room = (n - ifd - 2) / 12;
+    for (uint64_t i = 0; i < entries && i < room; ++i) {
+        const uint8_t* e = tiff + ifd + 2 + i * 12;
+        if (get16(e, big) != 0x0112) continue;
+        // SHORT, one value, held in the entry itself.
+        if (get16(e + 2, big) != 3 || get32(e + 4, big) != 1) return 1;
+        const uint16_t v = get16(e + 8, big);
+        return v >= 1 && v <= 8 ? v : 1;
+    }
+    return 1;
+}
+
+int32_t read_orientation(int32_t kind, const uint8_t* b, uint64_t n) noexcept {
+    switch (kind) {
+        case kJpeg: {
+            // APP1 "Exif" segments come before the first scan.
+            uint64_t i = 2;
+            while (n >= 4 && i <= n - 4 && b[i] == 0xFF) {
+                const uint8_t m = b[i + 1];
+                if (m == kSOS || m == kEOI) break;
+                if (m == 0xFF) {  // fill byte
+                    ++i;
+                    continue;
+                }
+                const uint64_t length = (static_cast<uint64_t>(b[i + 2]) << 8) | b[i + 3];
+                if (length < 2 || length > n - i - 2) break;
+                const uint8_t* data = b + i + 4;
+                if (m == 0xE1 && starts_with_exif_header(data, length - 2)) return exif_orientation(data, length - 2);
+                i += 2 + length;
+            }
+            return 1;
+        }
+        case kPng: {
+            for (uint64_t i = 8; n >= 12 && i <= n - 12;) {
+                const uint64_t length = get32(b + i, true);
+                if (length > n - i - 12) break;
+                if (std::memcmp(b + i + 4, "eXIf", 4) == 0) return exif_orientation(b + i + 8, length);
+                if (std::memcmp(b + i + 4, "IEND", 4) == 0) break;
+                i += 12 + length;
+            }
+            return 1;
+        }
+        case kWebp: {
+            // Only an extended file (VP8X first) carries an EXIF chunk.
+            if (n < 30 || std::memcmp(b + 12, "VP8X", 4) != 0 || (b[20] & 0x08) == 0) return 1;
+            for (uint64_t i = 12; n >= 8 && i <= n - 8;) {
+                const uint64_t length = get32(b + i + 4, false);
+                if (length > n - i - 8) break;
+                if (std::memcmp(b + i, "EXIF", 4) == 0) return exif_orientation(b + i + 8, length);
+                i += 8 + length + (length & 1);  // chunks are padded to even sizes
+            }
+            return 1;
+        }
+        default: return 1;
+    }
+}
+
 }  // namespace rastra

@@ -31,6 +31,7 @@ struct Context {
     uint64_t total_input_bytes;
     uint64_t total_output_bytes;
     int64_t max_pixels;  // 0 (before the first reset) means kDefaultMaxPixels
+    int32_t auto_orient;  // 1: turn outputs upright by their EXIF orientation
 };
 
 inline constexpr std::size_t kErrCapacity = 512;
@@ -101,6 +102,15 @@ struct JpegLayout {
 // entropy-coded data. Stops counting once more than max_scans scans are seen.
 JpegLayout jpeg_layout(const uint8_t* bytes, uint64_t size, uint32_t max_scans) noexcept;
 
+// The EXIF orientation (1..8) of a TIFF block (optionally after "Exif\0\0"),
+// read from IFD 0 with every offset and count checked; 1 ("as stored") for
+// anything missing, damaged or out of range.
+int32_t exif_orientation(const uint8_t* tiff, uint64_t size) noexcept;
+
+// The orientation an image file declares: a JPEG's APP1 "Exif" segment, a
+// PNG's eXIf chunk, an extended WebP's EXIF chunk; 1 when there is none.
+int32_t read_orientation(int32_t kind, const uint8_t* bytes, uint64_t size) noexcept;
+
 // ---- the image decoder's allocations ------------------------------------------
 
 // While alive, every allocation of stb_image larger than `bytes` fails as if
@@ -130,6 +140,11 @@ Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept;
 
 // Converts one file: rastra_process_file without the export's frame.
 int32_t convert_file(const char* input, const char* output) noexcept;
+
+// Turns an RGBA image of w x h stored with EXIF orientation o (1..8) upright.
+// Orientations 2 to 4 work in place and return pixels; 5 to 8 exchange width
+// and height and write into `turned` (h x w x 4 bytes), returned. Pure.
+uint8_t* orient_pixels(uint8_t* pixels, int32_t w, int32_t h, int32_t o, uint8_t* turned) noexcept;
 
 // An RGBA image as a PNG (compression level 8, no forced filter), built in
 // one malloc'd buffer; null when memory runs out.

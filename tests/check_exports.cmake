@@ -4,7 +4,7 @@
 set(expected
   rastra_cleanup rastra_init rastra_last_error rastra_process_file rastra_reset rastra_run
   rastra_plan_run rastra_set_format rastra_set_max_pixels rastra_set_quality rastra_set_resize
-  rastra_set_run_observer rastra_set_strip_metadata
+  rastra_set_auto_orient rastra_set_run_observer rastra_set_strip_metadata
   rastra_set_watermark rastra_stats)
 if(PE)
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)

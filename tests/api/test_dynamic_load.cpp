@@ -69,7 +69,7 @@ TEST(DynamicLoad, ResolvesTheExportsAndNothingElse) {
     Library lib(library_path());
     ASSERT_TRUE(lib.loaded()) << library_path();
     for (const char* name : {"rastra_init", "rastra_cleanup", "rastra_reset", "rastra_set_resize", "rastra_set_format",
-                             "rastra_set_quality", "rastra_set_watermark", "rastra_set_strip_metadata", "rastra_set_max_pixels", "rastra_plan_run",
+                             "rastra_set_quality", "rastra_set_watermark", "rastra_set_strip_metadata", "rastra_set_max_pixels", "rastra_plan_run", "rastra_set_auto_orient",
                              "rastra_set_run_observer", "rastra_stats",
                              "rastra_last_error", "rastra_process_file", "rastra_run"}) {
         EXPECT_NE(lib.symbol(name), nullptr) << name;

@@ -222,6 +222,23 @@ TEST_F(CliTest, FileSizeLimitFailsCleanly) {
 }
 #endif
 
+TEST_F(CliTest, PhotosAreTurnedUprightUnlessToldNot) {
+    // Stored 20 x 40 with orientation 6: a 40 x 20 picture on its side.
+    const fixtures::Rgba stored = fixtures::stored_for(fixtures::make_pattern(40, 20, true), 6);
+    fixtures::write_file(dir / "side.jpg", fixtures::with_exif(fixtures::encode(fixtures::kJpeg, stored), fixtures::exif_block(6)));
+    ASSERT_EQ(rastra(quote(dir / "side.jpg") + " " + quote(dir / "up.png")).status, 0);
+    EXPECT_EQ(load("up.png").width, 40);
+    ASSERT_EQ(rastra("--no-auto-orient " + quote(dir / "side.jpg") + " " + quote(dir / "stored.png")).status, 0);
+    EXPECT_EQ(load("stored.png").width, 20);
+    // Workers get the setting too.
+    fixtures::fs::create_directory(dir.path() / "in");
+    fixtures::fs::copy(dir / "side.jpg", dir / "in/a.jpg");
+    fixtures::fs::copy(dir / "side.jpg", dir / "in/b.jpg");
+    ASSERT_EQ(rastra("--jobs 2 --format png " + quote(dir / "in") + " " + quote(dir / "out")).status, 0);
+    EXPECT_EQ(load("out/a.png").width, 40);
+    EXPECT_EQ(load("out/b.png").width, 40);
+}
+
 TEST_F(CliTest, WatermarkOptionsReachTheLibrary) {
     const std::string in = put("in.png", 60, 40);
     ASSERT_EQ(rastra(in + " " + quote(dir / "plain.png")).status, 0);

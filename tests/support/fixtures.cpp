@@ -165,17 +165,27 @@ Bytes progressive_jpeg(int width, int height, int components, int scans, bool em
     return out;
 }
 
+namespace {
+
+void put32le(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void png_chunk(Bytes& out, const char* type, const Bytes& data) {
+    put16(out, static_cast<int>(data.size() >> 16));
+    put16(out, static_cast<int>(data.size() & 0xFFFF));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    const unsigned crc = stbiw__crc32(out.data() + start, static_cast<int>(out.size() - start));
+    put16(out, static_cast<int>(crc >> 16));
+    put16(out, static_cast<int>(crc & 0xFFFF));
+}
+
+}  // namespace
+
 Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, const Bytes& scanlines) {
-    const auto chunk = [](Bytes& out, const char* type, const Bytes& data) {
-        put16(out, static_cast<int>(data.size() >> 16));
-        put16(out, static_cast<int>(data.size() & 0xFFFF));
-        const size_t start = out.size();
-        out.insert(out.end(), type, type + 4);
-        out.insert(out.end(), data.begin(), data.end());
-        const unsigned crc = stbiw__crc32(out.data() + start, static_cast<int>(out.size() - start));
-        put16(out, static_cast<int>(crc >> 16));
-        put16(out, static_cast<int>(crc & 0xFFFF));
-    };
+    const auto chunk = [](Bytes& out, const char* type, const Bytes& data) { png_chunk(out, type, data); };
     Bytes header;
     put16(header, width >> 16);
     put16(header, width & 0xFFFF);
@@ -192,6 +202,92 @@ Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, 
     chunk(out, "IDAT", idat);
     chunk(out, "IEND", {});
     return out;
+}
+
+Bytes exif_block(int orientation, bool big_endian) {
+    const auto put = [&](Bytes& b, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            const int shift = big_endian ? 8 * (bytes - 1 - i) : 8 * i;
+            b.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    };
+    Bytes b = big_endian ? Bytes{'M', 'M'} : Bytes{'I', 'I'};
+    put(b, 42, 2);
+    put(b, 8, 4);                                  // IFD 0 right after the header
+    put(b, 1, 2);                                  // one entry
+    put(b, 0x0112, 2);                             // Orientation
+    put(b, 3, 2);                                  // SHORT
+    put(b, 1, 4);                                  // one value
+    put(b, static_cast<uint32_t>(orientation), 2);
+    put(b, 0, 2);                                  // the rest of the value field
+    put(b, 0, 4);                                  // no next IFD
+    return b;
+}
+
+Bytes with_exif(const Bytes& file, const Bytes& tiff) {
+    switch (sniff(file)) {
+        case kJpeg: {
+            Bytes out(file.begin(), file.begin() + 2);
+            out.insert(out.end(), {0xFF, 0xE1});
+            put16(out, static_cast<int>(tiff.size() + 8));
+            out.insert(out.end(), {'E', 'x', 'i', 'f', 0, 0});
+            out.insert(out.end(), tiff.begin(), tiff.end());
+            out.insert(out.end(), file.begin() + 2, file.end());
+            return out;
+        }
+        case kPng: {
+            const size_t after_ihdr = 8 + 12 + 13;
+            Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(after_ihdr));
+            png_chunk(out, "eXIf", tiff);
+            out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(after_ihdr), file.end());
+            return out;
+        }
+        case kWebp: {
+            Bytes out{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
+            if (std::memcmp(file.data() + 12, "VP8X", 4) == 0) {
+                out.insert(out.end(), file.begin() + 12, file.end());
+                out[20] |= 0x08;
+            } else {
+                int w = 0, h = 0;
+                if (!WebPGetInfo(file.data(), file.size(), &w, &h)) throw std::runtime_error("not a WebP");
+                Bytes vp8x{'V', 'P', '8', 'X', 10, 0, 0, 0, 0x08, 0, 0, 0};
+                for (int v : {w - 1, h - 1}) vp8x.insert(vp8x.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16)});
+                out.insert(out.end(), vp8x.begin(), vp8x.end());
+                out.insert(out.end(), file.begin() + 12, file.end());
+            }
+            out.insert(out.end(), {'E', 'X', 'I', 'F', 0, 0, 0, 0});
+            put32le(out, out.size() - 4, static_cast<uint32_t>(tiff.size()));
+            out.insert(out.end(), tiff.begin(), tiff.end());
+            if (tiff.size() % 2 != 0) out.push_back(0);
+            put32le(out, 4, static_cast<uint32_t>(out.size() - 8));
+            return out;
+        }
+        default: throw std::runtime_error("with_exif: not a JPEG, PNG or WebP");
+    }
+}
+
+Rgba stored_for(const Rgba& upright, int o) {
+    const int uw = upright.width, uh = upright.height;
+    const bool quarter = o >= 5;
+    Rgba s{quarter ? uh : uw, quarter ? uw : uh, std::vector<uint8_t>(upright.px.size())};
+    const int w = s.width, h = s.height;
+    for (int y = 0; y < uh; ++y) {
+        for (int x = 0; x < uw; ++x) {
+            int sx = x, sy = y;
+            switch (o) {
+                case 2: sx = w - 1 - x; break;
+                case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+                case 4: sy = h - 1 - y; break;
+                case 5: sx = y, sy = x; break;
+                case 6: sx = y, sy = h - 1 - x; break;
+                case 7: sx = w - 1 - y, sy = h - 1 - x; break;
+                case 8: sx = w - 1 - y, sy = x; break;
+                default: break;
+            }
+            std::memcpy(&s.px[(static_cast<size_t>(sy) * w + sx) * 4], &upright.px[(static_cast<size_t>(y) * uw + x) * 4], 4);
+        }
+    }
+    return s;
 }
 
 Kind sniff(const Bytes& b) {

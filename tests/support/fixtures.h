@@ -40,6 +40,16 @@ uint8_t dc_level(int bx, int by);
 // with zlib, with correct CRCs.
 Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, const Bytes& scanlines);
 
+// A TIFF block whose IFD 0 holds one Orientation tag (SHORT, count 1).
+Bytes exif_block(int orientation, bool big_endian = false);
+// The file with an EXIF block added where its format keeps one: a JPEG APP1
+// "Exif" segment after SOI, a PNG eXIf chunk after IHDR, or an EXIF chunk of
+// an extended WebP (a VP8X header is added when the file has none).
+Bytes with_exif(const Bytes& file, const Bytes& tiff);
+// The image to store so that a viewer applying EXIF orientation o shows
+// `upright`.
+Rgba stored_for(const Rgba& upright, int orientation);
+
 // Kind by signature, and RGBA pixels decoded from a file's bytes.
 Kind sniff(const Bytes& bytes);
 bool decode(const Bytes& bytes, Rgba& out);

@@ -28,6 +28,8 @@ const char* const kUsage =
     "  --watermark-opacity F      watermark opacity 0..1 (default 0.6)\n"
     "  --max-pixels N             refuse inputs of more than N pixels (default 104857600,\n"
     "                             10240 x 10240; at most 268402689)\n"
+    "  --no-auto-orient           keep each image as stored; by default photos are\n"
+    "                             turned upright by their EXIF orientation\n"
     "  --keep-metadata            clear the strip-metadata flag (outputs never carry\n"
     "                             metadata; the flag is only stored)\n"
     "  --jobs N                   convert a directory in N processes at once (default:\n"
@@ -155,6 +157,9 @@ Options parse(const std::vector<std::string>& args) {
         } else if (name == "--keep-metadata") {
             no_value();
             o.keep_metadata = true;
+        } else if (name == "--no-auto-orient") {
+            no_value();
+            o.no_auto_orient = true;
         } else if (name == "--jobs") {
             const std::string v = take_value();
             const auto jobs = parse_int32(v, 1, 1024);
@@ -185,6 +190,7 @@ void configure(const Options& o) {
     if (o.watermark) rastra_set_watermark(o.watermark->c_str(), o.watermark_size.value_or(16), o.watermark_opacity.value_or(0.6f));
     if (o.max_pixels) rastra_set_max_pixels(*o.max_pixels);
     if (o.keep_metadata) rastra_set_strip_metadata(0);
+    rastra_set_auto_orient(o.no_auto_orient ? 0 : 1);
 }
 
 std::vector<std::string> settings_arguments(const Options& o) {
@@ -204,6 +210,7 @@ std::vector<std::string> settings_arguments(const Options& o) {
     }
     if (o.max_pixels) args.push_back("--max-pixels=" + std::to_string(*o.max_pixels));
     if (o.keep_metadata) args.push_back("--keep-metadata");
+    if (o.no_auto_orient) args.push_back("--no-auto-orient");
     return args;
 }
 

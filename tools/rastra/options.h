@@ -21,6 +21,7 @@ struct Options {
     std::optional<float> watermark_opacity;
     std::optional<int64_t> max_pixels;
     bool keep_metadata = false;
+    bool no_auto_orient = false;
     // How the host runs.
     std::optional<int> jobs;
     std::optional<bool> progress;

@@ -131,3 +131,17 @@ def test_the_lock_serialises_threads(tmp_path):
 def test_a_missing_library_names_where_it_looked(tmp_path):
     with pytest.raises(OSError, match="the path given"):
         rastra.load(tmp_path / "nowhere" / "librastra.so")
+
+
+def test_auto_orient_turns_a_tagged_photo_upright(tmp_path):
+    import zlib
+    bmp(tmp_path / "a.bmp", 30, 60)
+    rastra.convert(tmp_path / "a.bmp", tmp_path / "a.png")
+    png = (tmp_path / "a.png").read_bytes()
+    tiff = b"II*\x00" + struct.pack("<IHHHIHHI", 8, 1, 0x0112, 3, 1, 6, 0, 0)   # orientation 6
+    chunk = struct.pack(">I", len(tiff)) + b"eXIf" + tiff + struct.pack(">I", zlib.crc32(b"eXIf" + tiff))
+    (tmp_path / "side.png").write_bytes(png[:33] + chunk + png[33:])
+    rastra.convert(tmp_path / "side.png", tmp_path / "stored.png")
+    assert size(tmp_path / "stored.png") == (30, 60)
+    rastra.convert(tmp_path / "side.png", tmp_path / "upright.png", auto_orient=True)
+    assert size(tmp_path / "upright.png") == (60, 30)

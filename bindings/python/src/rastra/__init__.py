@@ -13,7 +13,8 @@ watermark in the bottom-right corner; writes JPEG, PNG, BMP or WebP::
 Settings are keyword arguments (or a Settings object): ``max_size=(w, h)``
 (0 leaves a side unlimited), ``format`` ("auto", "png", "jpeg", "webp" or a
 Format), ``quality`` (0..100), ``watermark`` (a text, or a Watermark with its
-size and opacity), ``max_pixels`` and ``strip_metadata``. Every call starts
+size and opacity), ``max_pixels``, ``strip_metadata`` and ``auto_orient``
+(turn photos upright by their EXIF orientation). Every call starts
 from the library's defaults, so settings never leak from one call to the next.
 
 Paths may be str, bytes or os.PathLike. A failed conversion raises
@@ -86,6 +87,7 @@ class Settings:
     watermark: Union[Watermark, str, None] = None
     max_pixels: Optional[int] = None
     strip_metadata: bool = True
+    auto_orient: bool = False
 
 
 class FileResult(NamedTuple):
@@ -125,6 +127,7 @@ def _declare(lib):
         "rastra_set_watermark": ([cp, i32, ctypes.c_float], None),
         "rastra_set_strip_metadata": ([i32], None),
         "rastra_set_max_pixels": ([ctypes.c_int64], None),
+        "rastra_set_auto_orient": ([i32], None),
         "rastra_stats": ([], cp),
         "rastra_last_error": ([], cp),
         "rastra_process_file": ([cp, cp], i32),
@@ -230,6 +233,7 @@ def _apply(lib, s: Settings):
     if s.max_pixels is not None:
         lib.rastra_set_max_pixels(s.max_pixels)
     lib.rastra_set_strip_metadata(1 if s.strip_metadata else 0)
+    lib.rastra_set_auto_orient(1 if s.auto_orient else 0)
 
 
 def _path(p: PathArg) -> bytes:
