@@ -43,10 +43,10 @@ void convert(benchmark::State& state, const char* in, const char* out, int box_w
 void BM_Watermark(benchmark::State& state) {
     const int size = static_cast<int>(state.range(0));
     std::vector<uint8_t> px(1920u * 1080u * 4u, 40);
-    rastra_init();
-    rastra_set_watermark("rastra demo (c) 2026", size, 0.6f);
+    rastra::Settings settings;
+    rastra::set_watermark(settings, "rastra demo (c) 2026", size, 0.6f);
     for (auto _ : state) {
-        rastra::draw_watermark(px.data(), 1920, 1080);
+        rastra::draw_watermark(settings.watermark, px.data(), 1920, 1080);
         benchmark::ClobberMemory();
     }
 }

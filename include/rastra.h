@@ -5,22 +5,32 @@
  * bitmap-font watermark in the bottom-right corner; writes JPEG, PNG, BMP or
  * lossy WebP.
  *
+ * Two interfaces share one conversion core:
+ *  - The process-wide interface (rastra_init ... rastra_set_run_observer):
+ *    one context holds the settings, the statistics and the last error. Its
+ *    calls must not overlap: the host serialises them.
+ *  - The settings interface (rastra_settings_new ... rastra_plan, below):
+ *    settings live in objects the caller owns, results and messages come back
+ *    with each call, and nothing is shared. Any number of threads may use it
+ *    at once, beside a thread that uses the process-wide interface.
+ *
  * Conventions shared by every function below:
- *  - One process-wide context holds the settings and the statistics. Calls
- *    must not overlap: the host serialises them (no function is thread-safe).
  *  - Results are 1 for success and 0 for failure; the reason for a failure is
- *    the text returned by rastra_last_error(). No function throws, aborts or
- *    logs.
+ *    the text returned by rastra_last_error() (process-wide interface) or
+ *    written into the caller's buffer (settings interface). No function
+ *    throws, aborts or logs.
  *  - Setters never fail: a value outside its documented range is ignored
  *    silently and leaves every setting as it was.
  *  - Paths are NUL-terminated narrow byte strings passed to the platform
  *    unchanged (on Windows, the active code page).
- *  - Returned text points into static buffers owned by the library; it stays
- *    valid until the next call into the library may rewrite it. Never free it.
+ *  - Text returned by the process-wide interface points into static buffers
+ *    owned by the library; it stays valid until the next call into the
+ *    library may rewrite it. Never free it.
  */
 #ifndef RASTRA_H
 #define RASTRA_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifndef RASTRA_API
@@ -52,6 +62,11 @@
 #define RASTRA_FORMAT_PNG 0
 #define RASTRA_FORMAT_JPEG 1
 #define RASTRA_FORMAT_WEBP 2
+/* BMP: accepted by rastra_settings_set_format() only (rastra_set_format()
+ * ignores it), and the format rastra_probe() reports for a BMP input. */
+#define RASTRA_FORMAT_BMP 3
+/* No format: an input not (yet) recognised, in rastra_result. */
+#define RASTRA_FORMAT_UNKNOWN (-2)
 
 /* Accepted ranges of the setters. */
 #define RASTRA_QUALITY_MIN 0
@@ -299,6 +314,168 @@ typedef int32_t (*rastra_run_observer)(void *user, const char *input, const char
  * never what they point to. Without an observer, rastra_run() behaves as if
  * this function did not exist. */
 RASTRA_API void rastra_set_run_observer(rastra_run_observer observer, void *user) RASTRA_NOEXCEPT;
+
+/* ---- The settings interface: no shared state, any number of threads ---------
+ *
+ * Settings live in objects the caller creates and frees; every conversion
+ * takes one and returns its own result and message. These functions never
+ * read or change the process-wide context: not its settings, statistics,
+ * last error or observer.
+ *
+ * Threads: any number of threads may call the functions below at once, with
+ * separate or shared settings objects, provided no thread changes a settings
+ * object (a rastra_settings_set_* call or rastra_settings_free) while another
+ * converts with it. They may run beside one thread that uses the
+ * process-wide interface above. A conversion's memory is its own: about the
+ * peak of one rastra_process_file() per thread converting at once.
+ *
+ * For the same settings, rastra_convert_file() writes exactly the bytes
+ * rastra_process_file() writes, and rastra_convert() returns them. */
+
+/* An opaque set of conversion settings, owned by the caller. */
+typedef struct rastra_settings rastra_settings;
+
+/* A new settings object holding the defaults of rastra_init(): no resize,
+ * RASTRA_FORMAT_AUTO, quality 90, no watermark, no turning upright,
+ * RASTRA_MAX_PIXELS_DEFAULT. NULL when memory runs out. Free it with
+ * rastra_settings_free(). */
+RASTRA_API rastra_settings *rastra_settings_new(void) RASTRA_NOEXCEPT;
+
+/* Frees a settings object; NULL is fine. */
+RASTRA_API void rastra_settings_free(rastra_settings *settings) RASTRA_NOEXCEPT;
+
+/* The setters take the ranges of the process-wide setters of the same name
+ * and, like them, change nothing for a value out of range or a NULL
+ * settings object:
+ *  - resize: as rastra_set_resize();
+ *  - format: RASTRA_FORMAT_AUTO, PNG, JPEG, WEBP, and RASTRA_FORMAT_BMP (a
+ *    32-bit BMP with alpha). In memory (rastra_convert) automatic keeps the
+ *    input's format; for files it follows the extensions as
+ *    rastra_process_file() does;
+ *  - quality: 0..100, as rastra_set_quality();
+ *  - watermark: as rastra_set_watermark() (the text is copied; an empty text
+ *    keeps an earlier watermark);
+ *  - auto_orient: non-zero turns outputs upright, as rastra_set_auto_orient();
+ *  - max_pixels: 1..RASTRA_MAX_PIXELS_CEILING, as rastra_set_max_pixels(). */
+RASTRA_API void rastra_settings_set_resize(rastra_settings *settings, int32_t max_width,
+                                           int32_t max_height) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_format(rastra_settings *settings, int32_t format) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_quality(rastra_settings *settings, int32_t quality) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_watermark(rastra_settings *settings, const char *text, int32_t size,
+                                              float opacity) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_auto_orient(rastra_settings *settings, int32_t enabled) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_max_pixels(rastra_settings *settings, int64_t max_pixels) RASTRA_NOEXCEPT;
+
+/* Converts an image held in memory. settings: NULL means the defaults of
+ * rastra_settings_new(). input/input_size: the file's bytes (any of the four
+ * formats, recognised by its leading bytes); read only, never kept.
+ * On success returns 1, with *output pointing to the encoded file (free it
+ * with rastra_free()) and *output_size its length. On failure returns 0,
+ * sets *output to NULL and *output_size to 0, and writes the message into
+ * error: the texts of rastra_process_file() with "convert: " for
+ * "process_file: " and "input"/"output" for the paths (for example
+ * "convert: cannot decode input", "convert: image too large: input"), plus
+ * "convert: NULL input/output" for a NULL input (with a non-zero size),
+ * output or output_size. The message is cut to error_capacity - 1 bytes and
+ * always NUL-terminated; error may be NULL (or error_capacity 0) when the
+ * message is not wanted. */
+RASTRA_API int32_t rastra_convert(const rastra_settings *settings, const void *input, size_t input_size,
+                                  void **output, size_t *output_size, char *error,
+                                  size_t error_capacity) RASTRA_NOEXCEPT;
+
+/* Converts one file, as rastra_process_file() does (the same limits, output
+ * safety and messages), with these settings. Returns 1 or 0 with the message
+ * in error (cut and terminated as for rastra_convert(); NULL is fine). */
+RASTRA_API int32_t rastra_convert_file(const rastra_settings *settings, const char *input, const char *output,
+                                       char *error, size_t error_capacity) RASTRA_NOEXCEPT;
+
+/* Frees a buffer returned by rastra_convert(); NULL is fine. */
+RASTRA_API void rastra_free(void *buffer) RASTRA_NOEXCEPT;
+
+/* Why a conversion failed, for hosts that act on it (rastra_result.reason).
+ * The message stays the text to show; these never change meaning. */
+#define RASTRA_REASON_NONE 0              /* converted */
+#define RASTRA_REASON_BAD_ARGUMENT 1      /* a NULL path or buffer */
+#define RASTRA_REASON_NO_SUCH_FILE 2      /* the input does not exist */
+#define RASTRA_REASON_PERMISSION_DENIED 3 /* the input may not be read */
+#define RASTRA_REASON_NOT_REGULAR_FILE 4  /* a directory, FIFO, device or socket */
+#define RASTRA_REASON_EMPTY_FILE 5        /* the input holds no bytes */
+#define RASTRA_REASON_CANNOT_READ 6       /* any other read failure */
+#define RASTRA_REASON_TOO_LARGE 7         /* over the pixel or file-size limit */
+#define RASTRA_REASON_UNSUPPORTED_FORMAT 8
+#define RASTRA_REASON_CANNOT_DECODE 9     /* corrupt or cut-short data */
+#define RASTRA_REASON_NO_OUTPUT_FORMAT 10 /* automatic format, no known extension */
+#define RASTRA_REASON_TOO_LARGE_FOR_FORMAT 11 /* a side over the output format's limit */
+#define RASTRA_REASON_CANNOT_WRITE 12
+#define RASTRA_REASON_OUT_OF_MEMORY 13
+#define RASTRA_REASON_PATH_TOO_LONG 14    /* a run's candidate that cannot be named */
+
+/* The outcome of one file conversion, filled by rastra_convert_file_result(). */
+typedef struct rastra_result {
+    int32_t converted;     /* 1 or 0 */
+    int32_t reason;        /* RASTRA_REASON_*; RASTRA_REASON_NONE when converted */
+    int32_t system_error;  /* the system's error number (errno: ENOENT, EACCES,
+                              ENOSPC, ...) where the failure has one, else 0 */
+    int32_t input_format;  /* the input's RASTRA_FORMAT_* (BMP: RASTRA_FORMAT_BMP),
+                              RASTRA_FORMAT_UNKNOWN until recognised */
+    int32_t output_format; /* the format written, RASTRA_FORMAT_UNKNOWN until chosen */
+    int32_t width;         /* the output image's size, 0 until decoded */
+    int32_t height;
+    uint64_t input_bytes;  /* the input file's size as read, when converted */
+    uint64_t output_bytes; /* the bytes written, when converted */
+    char message[RASTRA_ERROR_CAPACITY]; /* "" when converted, else the
+                              message rastra_process_file() would give */
+} rastra_result;
+
+/* rastra_convert_file() with its whole outcome: what it converted, the byte
+ * counts the statistics of rastra_process_file() would gain, or why it
+ * failed. result must not be NULL (returns 0 and changes nothing then).
+ * Returns result->converted. */
+RASTRA_API int32_t rastra_convert_file_result(const rastra_settings *settings, const char *input,
+                                              const char *output, rastra_result *result) RASTRA_NOEXCEPT;
+
+/* What an image's header says, read without decoding. */
+typedef struct rastra_image_info {
+    int32_t format;      /* RASTRA_FORMAT_JPEG, PNG, WEBP or BMP */
+    int32_t width;       /* as stored, before turning upright */
+    int32_t height;
+    int32_t orientation; /* EXIF orientation 1..8; 1 when there is none */
+} rastra_image_info;
+
+/* Reads the format, size and EXIF orientation of an image in memory from its
+ * header, without decoding (the bytes may be cut short after the header).
+ * Returns 1 and fills info, or 0 (info untouched) when input or info is NULL
+ * or the bytes are not a JPEG, PNG, BMP or WebP header it can read. Limits
+ * are not applied: compare width * height with your own. */
+RASTRA_API int32_t rastra_probe(const void *input, size_t input_size, rastra_image_info *info) RASTRA_NOEXCEPT;
+
+/* One candidate of a directory run, as rastra_plan() lists it. */
+typedef struct rastra_candidate {
+    const char *input;   /* the input path (the bare name when output is NULL) */
+    const char *output;  /* the output path, or NULL when it cannot be named */
+    const char *message; /* NULL, or why it cannot be named
+                            ("run: path too long: <name>") */
+    int32_t index;       /* 0, 1, 2 ...: the run's order */
+    int32_t follows;     /* the index of the previous candidate that writes
+                            the same output, or -1. Convert a candidate only
+                            after the one it follows is done, and the run's
+                            rule holds however many threads convert: of inputs
+                            sharing an output, the later one wins. */
+} rastra_candidate;
+
+/* Receives one candidate; every pointer in it is valid during the call only. */
+typedef void (*rastra_candidate_callback)(void *user, const rastra_candidate *candidate);
+
+/* Plans a directory run with these settings (their format names the
+ * outputs), as rastra_plan_run() does: checks the arguments, creates
+ * output_dir when missing, lists input_dir once and calls callback (which may
+ * be NULL) once per candidate in order. Returns the number of candidates, or
+ * 0 with rastra_plan_run()'s message in error (cut and terminated as for
+ * rastra_convert()). The callback must return normally and must not free the
+ * settings. */
+RASTRA_API int32_t rastra_plan(const rastra_settings *settings, const char *input_dir, const char *output_dir,
+                               rastra_candidate_callback callback, void *user, char *error,
+                               size_t error_capacity) RASTRA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -49,6 +49,29 @@ int32_t fmt_from_ext(const char* path) noexcept {
     return kNone;
 }
 
+int32_t format_of_kind(int32_t kind) noexcept {
+    switch (kind) {
+        case kJpeg: return RASTRA_FORMAT_JPEG;
+        case kPng: return RASTRA_FORMAT_PNG;
+        case kBmp: return RASTRA_FORMAT_BMP;
+        case kWebp: return RASTRA_FORMAT_WEBP;
+        default: return RASTRA_FORMAT_UNKNOWN;
+    }
+}
+
+int32_t choose_output_kind(int32_t format, const char* output_name, const char* input_name,
+                           int32_t input_kind) noexcept {
+    if (format >= RASTRA_FORMAT_PNG && format <= RASTRA_FORMAT_BMP) return kKindForFormat[format];
+    if (format != RASTRA_FORMAT_AUTO) return kNone;
+    if (output_name != nullptr) {
+        if (const int32_t kind = fmt_from_ext(output_name); kind != kNone) return kind;
+    }
+    if (input_name != nullptr) {
+        if (const int32_t kind = fmt_from_ext(input_name); kind != kNone) return kind;
+    }
+    return input_kind;
+}
+
 const char* kind_ext(int32_t kind) noexcept {
     static constexpr const char* kExt[] = {"", "jpg", "png", "bmp", "webp"};
     return kind >= kJpeg && kind <= kWebp ? kExt[kind] : "";

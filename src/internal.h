@@ -1,5 +1,11 @@
 // Internal interface shared by the library's source files. Nothing here is
 // exported; tests reach it through the rastra_internal object library.
+//
+// One conversion core serves every caller: a Settings value and the input
+// bytes go in, an Outcome comes out. Below the export frames nothing reads or
+// writes process-wide state; the frames of the process-wide interface
+// (context.cpp) keep the one context and turn outcomes into its statistics
+// and last error.
 #pragma once
 
 #include <climits>
@@ -11,50 +17,20 @@
 #include <string>
 #include <vector>
 
+#include "rastra.h"
+
 namespace rastra {
-
-// ---- context and reporting -------------------------------------------------
-
-struct Context {
-    int32_t resize_enabled;
-    int32_t max_width;
-    int32_t max_height;
-    int32_t format;
-    int32_t quality;
-    int32_t watermark_enabled;
-    char watermark_text[256];
-    int32_t watermark_size;
-    float watermark_opacity;
-    int32_t strip_metadata;
-    int32_t processed;
-    int32_t failed;
-    uint64_t total_input_bytes;
-    uint64_t total_output_bytes;
-    int64_t max_pixels;  // 0 (before the first reset) means kDefaultMaxPixels
-    int32_t auto_orient;  // 1: turn outputs upright by their EXIF orientation
-};
-
-inline constexpr std::size_t kErrCapacity = 512;
-inline constexpr std::size_t kStatsCapacity = 192;
-
-extern Context s_ctx;
-extern char s_err[kErrCapacity];
-
-// printf into s_err, cut to 511 bytes; returns s_err.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-char* set_err(const char* fmt, ...) noexcept;
-
-inline void clear_err() noexcept { s_err[0] = '\0'; }
 
 // ---- limits ---------------------------------------------------------------------
 
+inline constexpr std::size_t kErrCapacity = RASTRA_ERROR_CAPACITY;
+inline constexpr std::size_t kStatsCapacity = RASTRA_STATS_CAPACITY;
 inline constexpr int64_t kDefaultMaxPixels = 10240LL * 10240LL;
 inline constexpr int64_t kMaxPixelsCeiling = 16383LL * 16383LL;
 inline constexpr uint32_t kMaxJpegScans = 100;
 inline constexpr int32_t kJpegMaxSide = 65535;  // 16-bit sides in the frame header
 inline constexpr int32_t kWebpMaxSide = 16383;
+inline constexpr std::size_t kWatermarkTextMax = RASTRA_WATERMARK_TEXT_MAX;
 
 // The largest input file read for a pixel limit: raw 16-bit RGBA, plus room
 // for metadata, below 2 GiB (the decoders take an int length).
@@ -63,9 +39,128 @@ constexpr int64_t max_input_bytes(int64_t max_pixels) noexcept {
     return n < INT32_MAX ? n : INT32_MAX;
 }
 
-inline int64_t effective_max_pixels() noexcept {
-    return s_ctx.max_pixels > 0 ? s_ctx.max_pixels : kDefaultMaxPixels;
-}
+// ---- RAII owners for C resources ---------------------------------------------
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// ---- settings -------------------------------------------------------------------
+
+struct Watermark {
+    int32_t enabled = 0;  // 1 once a watermark has been set
+    char text[kWatermarkTextMax + 1] = {};
+    int32_t size = 0;  // line height in pixels, 3..512
+    float opacity = 0.0f;
+};
+
+// Everything that shapes a conversion. The member initialisers are the
+// defaults of rastra_init() and rastra_settings_new(); kLoadTimeSettings is
+// what the process-wide context holds before its first reset.
+struct Settings {
+    int32_t resize_enabled = 0;  // 1 while the box below applies
+    int32_t max_width = 0;       // 0: that side unlimited
+    int32_t max_height = 0;
+    int32_t format = RASTRA_FORMAT_AUTO;  // at load time: RASTRA_FORMAT_PNG
+    int32_t quality = 90;                 // at load time: 0
+    Watermark watermark;
+    int32_t strip_metadata = 1;  // stored only; at load time: 0
+    int64_t max_pixels = kDefaultMaxPixels;
+    int32_t auto_orient = 0;  // 1: turn outputs upright by their EXIF orientation
+};
+
+inline constexpr Settings kLoadTimeSettings = [] {
+    Settings s;
+    s.format = RASTRA_FORMAT_PNG;
+    s.quality = 0;
+    s.strip_metadata = 0;
+    return s;
+}();
+
+// The setter rules, shared by the process-wide setters and the settings
+// objects: a value out of range changes nothing. max_format is
+// RASTRA_FORMAT_WEBP for the process-wide setter, RASTRA_FORMAT_BMP for
+// settings objects.
+void set_resize(Settings& s, int32_t max_width, int32_t max_height) noexcept;
+void set_format(Settings& s, int32_t format, int32_t max_format) noexcept;
+void set_quality(Settings& s, int32_t quality) noexcept;
+void set_watermark(Settings& s, const char* text, int32_t size, float opacity) noexcept;
+void set_max_pixels(Settings& s, int64_t max_pixels) noexcept;
+void set_auto_orient(Settings& s, int32_t enabled) noexcept;
+
+// ---- messages and outcomes ------------------------------------------------------
+
+// A message of at most kErrCapacity - 1 bytes, always terminated.
+struct Message {
+    char text[kErrCapacity] = {};
+
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    void set(const char* fmt, ...) noexcept;
+    void clear() noexcept { text[0] = '\0'; }
+    bool empty() const noexcept { return text[0] == '\0'; }
+};
+
+// Copies text into a caller's buffer of capacity bytes, cut and terminated;
+// nothing when error is null or capacity 0.
+void copy_message(const char* text, char* error, std::size_t capacity) noexcept;
+
+enum class Reason : int32_t {
+    kNone = RASTRA_REASON_NONE,
+    kBadArgument = RASTRA_REASON_BAD_ARGUMENT,
+    kNoSuchFile = RASTRA_REASON_NO_SUCH_FILE,
+    kPermissionDenied = RASTRA_REASON_PERMISSION_DENIED,
+    kNotRegularFile = RASTRA_REASON_NOT_REGULAR_FILE,
+    kEmptyFile = RASTRA_REASON_EMPTY_FILE,
+    kCannotRead = RASTRA_REASON_CANNOT_READ,
+    kTooLarge = RASTRA_REASON_TOO_LARGE,
+    kUnsupportedFormat = RASTRA_REASON_UNSUPPORTED_FORMAT,
+    kCannotDecode = RASTRA_REASON_CANNOT_DECODE,
+    kNoOutputFormat = RASTRA_REASON_NO_OUTPUT_FORMAT,
+    kTooLargeForFormat = RASTRA_REASON_TOO_LARGE_FOR_FORMAT,
+    kCannotWrite = RASTRA_REASON_CANNOT_WRITE,
+    kOutOfMemory = RASTRA_REASON_OUT_OF_MEMORY,
+    kPathTooLong = RASTRA_REASON_PATH_TOO_LONG,
+};
+
+// Decoded pixels or encoded bytes, released by whichever allocator produced
+// them (stbi_image_free, WebPFree or free).
+using BufferPtr = std::unique_ptr<uint8_t, void (*)(void*)>;
+
+// An encoded output. Every encoder allocates it with malloc (libwebp's
+// WebPFree is free), so rastra_free() releases what a caller is handed.
+struct Encoded {
+    BufferPtr data{nullptr, std::free};
+    std::size_t size = 0;
+};
+
+// What one conversion did, or why it failed.
+struct Outcome {
+    Reason reason = Reason::kNone;
+    int32_t system_error = 0;  // errno where the failure has one
+    Message message;           // empty when converted
+    int32_t input_kind = 0;    // Kind; kNone until recognised
+    int32_t output_kind = 0;   // Kind; kNone until chosen
+    int32_t width = 0;         // of the output image
+    int32_t height = 0;
+    uint64_t input_bytes = 0;   // the input as read
+    uint64_t output_bytes = 0;  // the encoded output
+    Encoded encoded;            // the output, until written (files) or handed out (memory)
+
+    bool ok() const noexcept { return reason == Reason::kNone; }
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    Outcome& fail(Reason why, const char* fmt, ...) noexcept;
+};
 
 // ---- format identification ----------------------------------------------------
 
@@ -74,10 +169,19 @@ enum Kind : int32_t { kNone = 0, kJpeg = 1, kPng = 2, kBmp = 3, kWebp = 4 };
 int32_t detect_format(const uint8_t* bytes, uint64_t length) noexcept;
 int32_t fmt_from_ext(const char* path) noexcept;
 
-// Image kind written for an output format setting of 0, 1 or 2.
-inline constexpr int32_t kKindForFormat[3] = {kPng, kJpeg, kWebp};
+// Image kind written for an output format setting of 0..3.
+inline constexpr int32_t kKindForFormat[4] = {kPng, kJpeg, kWebp, kBmp};
+// The RASTRA_FORMAT_* value of an image kind (RASTRA_FORMAT_UNKNOWN for kNone).
+int32_t format_of_kind(int32_t kind) noexcept;
 // Output extension text of an image kind 1..4 ("" for kNone).
 const char* kind_ext(int32_t kind) noexcept;
+
+// The kind an output takes: a fixed format's kind; in automatic mode the kind
+// the output name's extension names, else the input name's, else input_kind
+// (kNone for files, whose names decide; the detected kind in memory). kNone
+// when none applies or the format is out of range. Names may be null.
+int32_t choose_output_kind(int32_t format, const char* output_name, const char* input_name,
+                           int32_t input_kind) noexcept;
 
 // What an image's header declares, read without decoding.
 struct ImageHeader {
@@ -111,11 +215,56 @@ int32_t exif_orientation(const uint8_t* tiff, uint64_t size) noexcept;
 // PNG's eXIf chunk, an extended WebP's EXIF chunk; 1 when there is none.
 int32_t read_orientation(int32_t kind, const uint8_t* bytes, uint64_t size) noexcept;
 
-// ---- the image decoder's allocations ------------------------------------------
+// ---- geometry --------------------------------------------------------------------
 
-// While alive, every allocation of stb_image larger than `bytes` fails as if
-// memory had run out, so a compressed stream that inflates far beyond what its
-// header declares stops early. stb_image's memory always comes zeroed.
+struct Size {
+    int32_t width;
+    int32_t height;
+};
+
+// The bounding-box rule: the size an image of w x h takes under the limits
+// mw/mh (0 = unlimited). Equal to the input when no resampling is needed.
+Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept;
+
+// Turns an RGBA image of w x h stored with EXIF orientation o (1..8) upright.
+// Orientations 2 to 4 work in place and return pixels; 5 to 8 exchange width
+// and height and write into `turned` (h x w x 4 bytes), returned. Pure.
+uint8_t* orient_pixels(uint8_t* pixels, int32_t w, int32_t h, int32_t o, uint8_t* turned) noexcept;
+
+// An RGBA image in memory.
+struct Image {
+    BufferPtr pixels{nullptr, std::free};
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// Shrinks img to fit the box mw x mh (sRGB-correct, alpha not premultiplied).
+// False only when memory runs out or the resampler fails.
+bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept;
+
+// Turns img upright for EXIF orientation o. False when memory runs out.
+bool turn_upright(Image& img, int32_t o) noexcept;
+
+// ---- codecs ---------------------------------------------------------------------
+
+// Decodes an image of a known kind whose header has been checked, into RGBA.
+// The decoder's buffers are capped by what the header declares.
+bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept;
+
+enum class EncodeResult { kOk, kTooLarge, kOutOfMemory, kFailed };
+
+// Encodes the whole output in memory: JPEG (quality clamped to 1..100, alpha
+// dropped), RGBA PNG, 32-bit BMP or lossy WebP (quality 0..100).
+EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& out) noexcept;
+
+// An RGBA image as a PNG (compression level 8, no forced filter), built in
+// one malloc'd buffer; null when memory runs out.
+uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
+
+// While alive, every allocation of stb_image on this thread larger than
+// `bytes` fails as if memory had run out, so a compressed stream that
+// inflates far beyond what its header declares stops early. stb_image's
+// memory always comes zeroed.
 class DecoderAllocLimit {
 public:
     explicit DecoderAllocLimit(std::size_t bytes) noexcept;
@@ -127,28 +276,31 @@ private:
     std::size_t saved_;
 };
 
-// ---- single-file conversion --------------------------------------------------
+// ---- watermark ----------------------------------------------------------------
 
-struct Size {
-    int32_t width;
-    int32_t height;
+// Draws the watermark into an RGBA buffer of w x h, in place.
+void draw_watermark(const Watermark& mark, uint8_t* pixels, int32_t w, int32_t h) noexcept;
+
+// ---- the conversion core --------------------------------------------------------
+
+// How a conversion names its input and output in messages, and whether the
+// names are file names that choose the output format in automatic mode.
+struct Names {
+    const char* op;      // the messages' prefix: "process_file", "convert"
+    const char* input;   // the input in messages
+    const char* output;  // the output in messages
+    bool files;          // automatic format by the names' extensions (else keep the input's kind)
 };
 
-// The bounding-box rule: the size an image of w x h takes under the limits
-// mw/mh (0 = unlimited). Equal to the input when no resampling is needed.
-Size fit_size(int32_t w, int32_t h, int32_t mw, int32_t mh) noexcept;
+// Converts one image held in memory into the encoded output (in
+// outcome.encoded). A function of its arguments only. When release is given
+// (it owns bytes), the input is released as soon as it is decoded.
+Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, const Names& names,
+                      MallocPtr<uint8_t>* release = nullptr) noexcept;
 
-// Converts one file: rastra_process_file without the export's frame.
-int32_t convert_file(const char* input, const char* output) noexcept;
-
-// Turns an RGBA image of w x h stored with EXIF orientation o (1..8) upright.
-// Orientations 2 to 4 work in place and return pixels; 5 to 8 exchange width
-// and height and write into `turned` (h x w x 4 bytes), returned. Pure.
-uint8_t* orient_pixels(uint8_t* pixels, int32_t w, int32_t h, int32_t o, uint8_t* turned) noexcept;
-
-// An RGBA image as a PNG (compression level 8, no forced filter), built in
-// one malloc'd buffer; null when memory runs out.
-uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::size_t& size) noexcept;
+// Reads input (a regular file, within the size limit), converts it and writes
+// output safely. outcome.encoded is released once written.
+Outcome convert_file(const Settings& s, const char* input, const char* output) noexcept;
 
 // ---- directory run ------------------------------------------------------------
 
@@ -159,33 +311,52 @@ struct Candidate {
     std::string input;
     std::string output;  // empty when the candidate cannot be named
     std::string message;
+    std::ptrdiff_t follows = -1;  // the previous candidate writing the same output
 };
 
-// Lists input_dir once and names every candidate of a run into output_dir.
-// False, with the run's message in s_err, when the directory cannot be listed
-// or holds no candidate. May throw std::bad_alloc.
-bool plan_run(const char* input_dir, const char* output_dir, std::vector<Candidate>& plan);
+// Checks a run's arguments, creates output_dir when missing, lists input_dir
+// once and names every candidate with the settings' format. False, with the
+// run's message, when any of that fails or no candidate is found. May throw
+// std::bad_alloc.
+bool plan_run(const Settings& s, const char* input_dir, const char* output_dir, std::vector<Candidate>& plan,
+              Message& error);
 
-// Forgets the run observer (the reset functions).
-void clear_run_observer() noexcept;
+// The frame-side state a sequential run updates.
+struct Stats {
+    int32_t processed = 0;
+    int32_t failed = 0;
+    uint64_t total_input_bytes = 0;
+    uint64_t total_output_bytes = 0;
 
-// ---- watermark ----------------------------------------------------------------
-
-// Draws s_ctx's watermark into an RGBA buffer of w x h, in place.
-void draw_watermark(uint8_t* pixels, int32_t w, int32_t h) noexcept;
-
-// ---- RAII owners for C resources ---------------------------------------------
-
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    // Adds a converted file's sizes.
+    void add(const Outcome& o) noexcept;
 };
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
+struct RunObserver {
+    rastra_run_observer fn = nullptr;
+    void* user = nullptr;
 };
-template <class T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// Converts a plan in order, as rastra_run() does: counts into stats, leaves
+// the last candidate's outcome in last_error ("run: " before the first failure
+// since stats were zeroed) and tells the observer. 1 when a file converted.
+int32_t run_plan(const Settings& s, const std::vector<Candidate>& plan, Stats& stats, Message& last_error,
+                 const RunObserver& observer) noexcept;
+
+// Creates a directory and its missing parents; 0 or -1.
+int32_t ensure_dir(const char* path) noexcept;
+
+// ---- reading inputs ---------------------------------------------------------------
+
+struct Input {
+    MallocPtr<uint8_t> bytes;
+    uint64_t size = 0;
+};
+
+// The whole file in one allocation and one read request, once it is known to
+// be a regular file within max_bytes. Reason::kNone, or why not (with
+// system_error the errno where there is one).
+Reason read_input(const char* path, int64_t max_bytes, Input& in, int32_t& system_error) noexcept;
 
 // ---- platform layer ---------------------------------------------------------
 
@@ -196,15 +367,15 @@ inline constexpr char kSep = '\\';
 inline constexpr char kSep = '/';
 #endif
 
-// Size of a file in bytes, or -1 when it cannot be opened or measured.
-int64_t file_size(const char* path) noexcept;
-
 // Seeks f to its end and returns the position (64-bit), or -1.
 int64_t seek_end(std::FILE* f) noexcept;
 
 // Opens a regular file for reading in binary mode, without blocking on
-// anything else (FIFOs, devices, sockets and directories are refused).
-FilePtr open_read(const char* path) noexcept;
+// anything else (FIFOs, devices, sockets and directories are refused). On
+// failure error is the errno, or kNotRegular for something that is not a
+// regular file.
+inline constexpr int32_t kNotRegular = -1;
+FilePtr open_read(const char* path, int32_t& error) noexcept;
 
 // True when path names an existing directory.
 bool is_directory(const char* path) noexcept;
@@ -218,6 +389,10 @@ MkdirResult make_dir(const char* path) noexcept;
 // std::bad_alloc.
 bool list_dir(const char* dir, std::vector<std::string>& names);
 
+// An output path as the platform compares names (ASCII case folded and one
+// separator on Windows): equal keys name the same file.
+std::string output_key(const std::string& path);
+
 // ---- writing outputs ----------------------------------------------------------------
 
 // Writes a complete encoded output to target without ever damaging an existing
@@ -225,8 +400,9 @@ bool list_dir(const char* dir, std::vector<std::string>& names);
 // temporary file; a symbolic link is followed to the file it names; a file with
 // other names, or one where no temporary file can be made, is overwritten in
 // place once its new size is reserved; a FIFO or device is written as
-// addressed, opened without blocking. True when every byte arrived.
-bool write_output(const char* target, const uint8_t* data, std::size_t size) noexcept;
+// addressed, opened without blocking. 0 when every byte arrived, else the
+// system's error number (EIO when it gave none).
+int32_t write_output(const char* target, const uint8_t* data, std::size_t size) noexcept;
 
 // Platform calls behind write_output.
 
@@ -264,5 +440,11 @@ bool write_special(const char* path, const uint8_t* data, std::size_t size) noex
 
 // The largest file this process may write (RLIMIT_FSIZE), or UINT64_MAX.
 uint64_t max_file_size() noexcept;
+
+// The error number of the platform call that failed last on this thread
+// (errno; Windows' own codes mapped to it), or 0.
+int32_t last_system_error() noexcept;
+// Forgets it, before a sequence of calls whose failure it should describe.
+void clear_system_error() noexcept;
 
 }  // namespace rastra

@@ -15,29 +15,41 @@
 //
 // An output larger than the process may write fails before anything is
 // written, rather than stopping part-way.
+#include <cerrno>
+
 #include "internal.h"
 
 namespace rastra {
 
-bool write_output(const char* target, const uint8_t* data, std::size_t size) noexcept {
-    if (size > max_file_size()) return false;
-    const Target t = inspect_target(target);
-    const char* path = t.path(target);
-    switch (t.kind) {
-        case TargetKind::kNew:
-        case TargetKind::kReplace:
-            switch (write_via_temp(path, data, size)) {
-                case TempResult::kWritten: return true;
-                case TempResult::kFailed: return false;
-                case TempResult::kNoTemp: break;
-            }
-            return write_in_place(path, t.kind == TargetKind::kNew, data, size);
-        case TargetKind::kInPlace: return write_in_place(path, false, data, size);
-        case TargetKind::kDanglingLink: return write_in_place(path, true, data, size);
-        case TargetKind::kSpecial: return write_special(path, data, size);
-        case TargetKind::kUnusable: break;
-    }
-    return false;
+int32_t write_output(const char* target, const uint8_t* data, std::size_t size) noexcept {
+    const bool written = [&] {
+        if (size > max_file_size()) {
+            errno = EFBIG;
+            return false;
+        }
+        const Target t = inspect_target(target);
+        const char* path = t.path(target);
+        switch (t.kind) {
+            case TargetKind::kNew:
+            case TargetKind::kReplace:
+                switch (write_via_temp(path, data, size)) {
+                    case TempResult::kWritten: return true;
+                    case TempResult::kFailed: return false;
+                    case TempResult::kNoTemp: break;
+                }
+                return write_in_place(path, t.kind == TargetKind::kNew, data, size);
+            case TargetKind::kInPlace: return write_in_place(path, false, data, size);
+            case TargetKind::kDanglingLink: return write_in_place(path, true, data, size);
+            case TargetKind::kSpecial: return write_special(path, data, size);
+            case TargetKind::kUnusable:
+                if (errno == 0) errno = EISDIR;
+                break;
+        }
+        return false;
+    }();
+    if (written) return 0;
+    const int32_t error = last_system_error();
+    return error != 0 ? error : EIO;
 }
 
 }  // namespace rastra

@@ -11,14 +11,23 @@
 
 namespace rastra {
 
-FilePtr open_read(const char* path) noexcept {
+FilePtr open_read(const char* path, int32_t& error) noexcept {
     // O_NONBLOCK: opening a FIFO waits for a writer otherwise. Only regular
     // files are images to read; reading a FIFO or device could block forever.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
     struct stat st;
     std::FILE* f = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = ::fdopen(fd, "rb");
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = kNotRegular;
+    } else if ((f = ::fdopen(fd, "rb")) == nullptr) {
+        error = errno;
+    }
     if (f == nullptr) ::close(fd);
     return FilePtr(f);
 }
@@ -46,5 +55,10 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
     while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
     return true;
 }
+
+std::string output_key(const std::string& path) { return path; }
+
+int32_t last_system_error() noexcept { return errno; }
+void clear_system_error() noexcept { errno = 0; }
 
 }  // namespace rastra

@@ -17,12 +17,20 @@
 
 namespace rastra {
 
-FilePtr open_read(const char* path) noexcept {
+FilePtr open_read(const char* path, int32_t& error) noexcept {
     const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        // Opening a directory is refused as access denied.
+        error = errno == EACCES && is_directory(path) ? kNotRegular : errno;
+        return nullptr;
+    }
     // Only files on disk: reading a pipe or a console (CON) could block forever.
     std::FILE* f = nullptr;
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK) f = _fdopen(fd, "rb");
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK) {
+        error = kNotRegular;
+    } else if ((f = _fdopen(fd, "rb")) == nullptr) {
+        error = errno;
+    }
     if (f == nullptr) _close(fd);
     return FilePtr(f);
 }
@@ -55,6 +63,35 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
         names.emplace_back(entry.cFileName);
     } while (FindNextFileA(h, &entry));  // a failing listing simply ends here
     return true;
+}
+
+std::string output_key(const std::string& path) {
+    // NTFS and FAT compare names without regard to case.
+    std::string key = path;
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
+        if (c == '/') c = '\\';
+    }
+    return key;
+}
+
+int32_t last_system_error() noexcept {
+    if (errno != 0) return errno;
+    switch (GetLastError()) {
+        case ERROR_SUCCESS: return 0;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return EACCES;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        default: return EIO;
+    }
+}
+
+void clear_system_error() noexcept {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
 }
 
 }  // namespace rastra

@@ -14,7 +14,8 @@
 
 namespace {
 
-std::size_t s_alloc_limit = SIZE_MAX;
+// Per thread: conversions on other threads have caps of their own.
+thread_local std::size_t s_alloc_limit = SIZE_MAX;
 
 void* zeroed_malloc(std::size_t size) noexcept {
     return size <= s_alloc_limit ? std::calloc(1, size) : nullptr;

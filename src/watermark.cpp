@@ -178,17 +178,17 @@ inline void blend_bytes(uint8_t* p, std::size_t n, uint32_t keep, uint32_t add) 
 
 }  // namespace
 
-void draw_watermark(uint8_t* pixels, int32_t w, int32_t h) noexcept {
+void draw_watermark(const Watermark& mark, uint8_t* pixels, int32_t w, int32_t h) noexcept {
     if (pixels == nullptr || w < 1 || h < 1) return;
 
     // Written so that NaN, zero and negative opacity all stop here.
-    float opacity = s_ctx.watermark_opacity;
+    float opacity = mark.opacity;
     if (!(opacity > 0.0f)) return;
     if (opacity > 1.0f) opacity = 1.0f;
 
-    const char* text = s_ctx.watermark_text;
+    const char* text = mark.text;
     std::size_t len = 0;
-    while (len < sizeof s_ctx.watermark_text && text[len] != '\0') ++len;
+    while (len < sizeof mark.text && text[len] != '\0') ++len;
     if (len == 0) return;
 
     int64_t units = 0;
@@ -204,7 +204,7 @@ void draw_watermark(uint8_t* pixels, int32_t w, int32_t h) noexcept {
     const uint32_t add = 255u * static_cast<uint32_t>(alpha) + 127u;
 
     // Line box: `size` pixels tall, one glyph unit is size / kMaxH pixels.
-    const int32_t size = std::clamp(s_ctx.watermark_size, 3, 512);
+    const int32_t size = std::clamp(mark.size, 3, 512);
     const float u = std::max(1.0f, static_cast<float>(size) / static_cast<float>(kMaxH));
     const double ud = u;
     const int64_t margin = std::max(2, static_cast<int32_t>(static_cast<float>(size) * 0.25f) + 2);

@@ -1,11 +1,18 @@
-# Fails unless LIBRARY exports exactly the functions of rastra.h.
+# Fails unless LIBRARY exports exactly the functions rastra.h (HEADER) declares.
 # ELF: read with nm -D (TOOL). PE: read with objdump -p (TOOL, PE=ON), which
 # also shows the imported DLLs: only the system's KERNEL32.dll and msvcrt.dll.
-set(expected
-  rastra_cleanup rastra_init rastra_last_error rastra_process_file rastra_reset rastra_run
-  rastra_plan_run rastra_set_format rastra_set_max_pixels rastra_set_quality rastra_set_resize
-  rastra_set_auto_orient rastra_set_run_observer rastra_set_strip_metadata
-  rastra_set_watermark rastra_stats)
+# Every function rastra.h declares with RASTRA_API, and nothing else.
+file(READ "${HEADER}" _header)
+string(REGEX MATCHALL "RASTRA_API[^(]*[ *](rastra_[a-z0-9_]+)\\(" _decls "${_header}")
+set(expected)
+foreach(_decl IN LISTS _decls)
+  string(REGEX REPLACE ".*[ *](rastra_[a-z0-9_]+)\\($" "\\1" _name "${_decl}")
+  list(APPEND expected ${_name})
+endforeach()
+list(LENGTH expected _count)
+if(_count LESS 30)
+  message(FATAL_ERROR "read only ${_count} declarations from ${HEADER}")
+endif()
 if(PE)
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 else()

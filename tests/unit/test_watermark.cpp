@@ -27,7 +27,7 @@ public:
         std::copy(img.px.begin(), img.px.end(), px());
     }
 
-    void draw() { rastra::draw_watermark(px(), w_, h_); }
+    void draw(const rastra::Watermark& mark) { rastra::draw_watermark(mark, px(), w_, h_); }
     uint8_t* px() { return buf_.data() + kGuard; }
     const uint8_t* at(int x, int y) const {
         return buf_.data() + kGuard + (static_cast<size_t>(y) * w_ + x) * 4;
@@ -79,20 +79,21 @@ Box ink_box(const Canvas& c) {
     return b;
 }
 
-// Sets the watermark directly, bypassing rastra_set_watermark's checks.
-void mark(const std::string& text, int32_t size, float opacity) {
-    rastra::s_ctx.watermark_enabled = 1;
-    const size_t n = std::min(text.size(), sizeof rastra::s_ctx.watermark_text - 1);
-    std::memcpy(rastra::s_ctx.watermark_text, text.data(), n);
-    rastra::s_ctx.watermark_text[n] = '\0';
-    rastra::s_ctx.watermark_size = size;
-    rastra::s_ctx.watermark_opacity = opacity;
+// A watermark built directly, bypassing the setters' checks.
+rastra::Watermark mark(const std::string& text, int32_t size, float opacity) {
+    rastra::Watermark m;
+    m.enabled = 1;
+    const size_t n = std::min(text.size(), sizeof m.text - 1);
+    std::memcpy(m.text, text.data(), n);
+    m.text[n] = '\0';
+    m.size = size;
+    m.opacity = opacity;
+    return m;
 }
 
 Canvas render(const std::string& text, int size, int w, int h, float opacity = 1.0f) {
-    mark(text, size, opacity);
     Canvas c(w, h);
-    c.draw();
+    c.draw(mark(text, size, opacity));
     return c;
 }
 
@@ -211,9 +212,8 @@ TEST_F(Watermark, NothingDrawnWithoutOpacityOrText) {
         {"only spaces", "   ", 1.0f},
     };
     for (const auto& c : cases) {
-        mark(c.text, 13, c.opacity);
         Canvas got(img);
-        got.draw();
+        got.draw(mark(c.text, 13, c.opacity));
         EXPECT_TRUE(got == Canvas(img)) << c.what;
     }
 }
@@ -231,9 +231,8 @@ TEST_F(Watermark, BlendsEveryChannelTowardsWhite) {
         {std::numeric_limits<float>::infinity(), {255, 255, 255, 255}},
     };
     for (const auto& c : cases) {
-        mark("I", 13, c.opacity);
         Canvas got(fixtures::make_solid(40, 30, 0, 100, 255, 7));
-        got.draw();
+        got.draw(mark("I", 13, c.opacity));
         // "I" covers x0..x0+1 = 33..34 on rows 12..20.
         for (const auto& [x, y] : {std::pair{33, 12}, std::pair{34, 20}})
             for (int ch = 0; ch < 4; ++ch)
@@ -247,7 +246,7 @@ TEST_F(Watermark, LeavesPixelsOffTheInkUntouched) {
     const fixtures::Rgba img = fixtures::make_pattern(120, 40);
     const Canvas blank = render("Rastra 0.1", 13, 120, 40);
     Canvas got(img);
-    got.draw();
+    got.draw(mark("Rastra 0.1", 13, 1.0f));
     const Canvas original(img);
     int inked = 0;
     for (int y = 0; y < 40; ++y)
