@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -79,9 +80,10 @@ MallocPtr<char> directory_of(const char* path) noexcept {
 // bytes: short, whatever the target's name, and a dot-file, so a directory run
 // never takes it for an input.
 void temp_name(char* buf, std::size_t dir_len) noexcept {
-    static unsigned counter = 0;
+    // Shared by every thread: names must differ between concurrent writers.
+    static std::atomic<unsigned> counter{0};
     std::snprintf(buf + dir_len, 64, "%s.rastra-%ld-%u.tmp", buf[dir_len - 1] == '/' ? "" : "/",
-                  static_cast<long>(::getpid()), counter++);
+                  static_cast<long>(::getpid()), counter.fetch_add(1, std::memory_order_relaxed));
 }
 
 // A replacement takes over the replaced file's owner (when we may set it) and

@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "internal.h"
@@ -95,10 +96,11 @@ TempResult write_via_temp(const char* path, const uint8_t* data, std::size_t siz
     std::memcpy(temp.get(), path, dir_len);
 
     // A short dot-file name: a directory run never takes it for an input.
-    static unsigned counter = 0;
+    // Shared by every thread: names must differ between concurrent writers.
+    static std::atomic<unsigned> counter{0};
     Handle h;
     for (int attempt = 0; attempt < 100 && !h; ++attempt) {
-        std::snprintf(temp.get() + dir_len, 64, ".rastra-%lu-%u.tmp", GetCurrentProcessId(), counter++);
+        std::snprintf(temp.get() + dir_len, 64, ".rastra-%lu-%u.tmp", GetCurrentProcessId(), counter.fetch_add(1, std::memory_order_relaxed));
         h = open_handle(temp.get(), GENERIC_WRITE, CREATE_NEW);
         if (!h && GetLastError() != ERROR_FILE_EXISTS) break;
     }
