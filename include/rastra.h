@@ -421,6 +421,8 @@ typedef struct rastra_result {
     int32_t output_format; /* the format written, RASTRA_FORMAT_UNKNOWN until chosen */
     int32_t width;         /* the output image's size, 0 until decoded */
     int32_t height;
+    int32_t orientation;   /* the input's EXIF orientation 1..8 when it was
+                              turned upright (auto_orient), else 1 */
     uint64_t input_bytes;  /* the input file's size as read, when converted */
     uint64_t output_bytes; /* the bytes written, when converted */
     char message[RASTRA_ERROR_CAPACITY]; /* "" when converted, else the

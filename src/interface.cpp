@@ -26,6 +26,7 @@ void fill_result(const Outcome& o, rastra_result& r) noexcept {
     r.output_format = format_of_kind(o.output_kind);
     r.width = o.width;
     r.height = o.height;
+    r.orientation = o.orientation;
     r.input_bytes = o.ok() ? o.input_bytes : 0;
     r.output_bytes = o.ok() ? o.output_bytes : 0;
     std::memcpy(r.message, o.message.text, sizeof r.message);

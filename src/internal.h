@@ -151,6 +151,7 @@ struct Outcome {
     int32_t output_kind = 0;   // Kind; kNone until chosen
     int32_t width = 0;         // of the output image
     int32_t height = 0;
+    int32_t orientation = 1;    // the EXIF orientation the image was turned upright from
     uint64_t input_bytes = 0;   // the input as read
     uint64_t output_bytes = 0;  // the encoded output
     Encoded encoded;            // the output, until written (files) or handed out (memory)

@@ -78,6 +78,7 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     }
 
     const int32_t orientation = s.auto_orient == 1 ? read_orientation(o.input_kind, bytes, size) : 1;
+    o.orientation = orientation;
     Image img;
     if (!decode(o.input_kind, bytes, size, header, img)) {
         return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
