@@ -436,6 +436,14 @@ typedef struct rastra_result {
 RASTRA_API int32_t rastra_convert_file_result(const rastra_settings *settings, const char *input,
                                               const char *output, rastra_result *result) RASTRA_NOEXCEPT;
 
+/* rastra_convert() with its whole outcome in result (formats, size,
+ * orientation, byte counts, or the reason and message of a failure; a NULL
+ * input, output or output_size gives RASTRA_REASON_BAD_ARGUMENT). result must
+ * not be NULL (returns 0 and changes nothing then). Returns
+ * result->converted; the output is handed out as by rastra_convert(). */
+RASTRA_API int32_t rastra_convert_result(const rastra_settings *settings, const void *input, size_t input_size,
+                                         void **output, size_t *output_size, rastra_result *result) RASTRA_NOEXCEPT;
+
 /* What an image's header says, read without decoding. */
 typedef struct rastra_image_info {
     int32_t format;      /* RASTRA_FORMAT_JPEG, PNG, WEBP or BMP */

@@ -65,24 +65,32 @@ RASTRA_API void rastra_settings_set_max_pixels(rastra_settings* s, int64_t max_p
     if (s != nullptr) set_max_pixels(s->value, max_pixels);
 }
 
-RASTRA_API int32_t rastra_convert(const rastra_settings* settings, const void* input, size_t input_size,
-                                  void** output, size_t* output_size, char* error, size_t error_capacity) noexcept {
+RASTRA_API int32_t rastra_convert_result(const rastra_settings* settings, const void* input, size_t input_size,
+                                         void** output, size_t* output_size, rastra_result* result) noexcept {
+    if (result == nullptr) return 0;
     if (output != nullptr) *output = nullptr;
     if (output_size != nullptr) *output_size = 0;
+    Outcome o;
     if ((input == nullptr && input_size != 0) || output == nullptr || output_size == nullptr) {
-        copy_message("convert: NULL input/output", error, error_capacity);
-        return 0;
+        o.fail(Reason::kBadArgument, "convert: NULL input/output");
+    } else {
+        o = convert_image(settings_or_defaults(settings), static_cast<const uint8_t*>(input), input_size,
+                          Names{"convert", "input", "output", false});
     }
-    Outcome o = convert_image(settings_or_defaults(settings), static_cast<const uint8_t*>(input), input_size,
-                              Names{"convert", "input", "output", false});
-    if (!o.ok()) {
-        copy_message(o.message.text, error, error_capacity);
-        return 0;
+    fill_result(o, *result);
+    if (o.ok()) {
+        *output_size = o.encoded.size;
+        *output = o.encoded.data.release();
     }
-    *output_size = o.encoded.size;
-    *output = o.encoded.data.release();
-    copy_message("", error, error_capacity);
-    return 1;
+    return result->converted;
+}
+
+RASTRA_API int32_t rastra_convert(const rastra_settings* settings, const void* input, size_t input_size,
+                                  void** output, size_t* output_size, char* error, size_t error_capacity) noexcept {
+    rastra_result r;
+    rastra_convert_result(settings, input, input_size, output, output_size, &r);
+    copy_message(r.message, error, error_capacity);
+    return r.converted;
 }
 
 RASTRA_API int32_t rastra_convert_file(const rastra_settings* settings, const char* input, const char* output,

@@ -320,6 +320,19 @@ TEST_F(SettingsTest, MemoryConversionArgumentsAndMessages) {
     EXPECT_EQ(fixtures::sniff(Bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size)), fixtures::kPng);
     rastra_free(out);
     rastra_free(nullptr);
+    // The same outcome with its reason.
+    rastra_result r;
+    EXPECT_EQ(rastra_convert_result(nullptr, "GIF89a", 6, &out, &size, &r), 0);
+    EXPECT_EQ(r.reason, RASTRA_REASON_UNSUPPORTED_FORMAT);
+    EXPECT_STREQ(r.message, "convert: unsupported image format: input");
+    EXPECT_EQ(rastra_convert_result(nullptr, png.data(), png.size(), nullptr, &size, &r), 0);
+    EXPECT_EQ(r.reason, RASTRA_REASON_BAD_ARGUMENT);
+    ASSERT_EQ(rastra_convert_result(nullptr, png.data(), png.size(), &out, &size, &r), 1);
+    EXPECT_EQ(r.output_bytes, size);
+    EXPECT_EQ(r.input_bytes, png.size());
+    EXPECT_EQ(r.output_format, RASTRA_FORMAT_PNG);
+    rastra_free(out);
+    EXPECT_EQ(rastra_convert_result(nullptr, png.data(), png.size(), &out, &size, nullptr), 0);
     EXPECT_EQ(rastra_convert_file(nullptr, nullptr, "x.png", nullptr, 0), 0);
     EXPECT_EQ(rastra_convert_file(nullptr, nullptr, "x.png", error, sizeof error), 0);
     EXPECT_STREQ(error, "process_file: NULL input/output");
