@@ -374,9 +374,10 @@ RASTRA_API void rastra_settings_set_max_pixels(rastra_settings *settings, int64_
  * sets *output to NULL and *output_size to 0, and writes the message into
  * error: the texts of rastra_process_file() with "convert: " for
  * "process_file: " and "input"/"output" for the paths (for example
- * "convert: cannot decode input", "convert: image too large: input"), plus
- * "convert: NULL input/output" for a NULL input (with a non-zero size),
- * output or output_size. The message is cut to error_capacity - 1 bytes and
+ * "convert: cannot decode input", "convert: image too large: input",
+ * "convert: cannot read input" for 0 bytes), plus "convert: NULL
+ * input/output" for a NULL input (with a non-zero size), output or
+ * output_size. The message is cut to error_capacity - 1 bytes and
  * always NUL-terminated; error may be NULL (or error_capacity 0) when the
  * message is not wanted. */
 RASTRA_API int32_t rastra_convert(const rastra_settings *settings, const void *input, size_t input_size,

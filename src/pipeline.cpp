@@ -62,6 +62,8 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
                       MallocPtr<uint8_t>* release) noexcept {
     Outcome o;
     o.input_bytes = size;
+    // Only memory holds nothing: a file is refused empty when read.
+    if (size == 0) return std::move(o.fail(Reason::kEmptyFile, "%s: cannot read %s", names.op, names.input));
     o.input_kind = detect_format(bytes, size);
     if (o.input_kind == kNone) {
         return std::move(o.fail(Reason::kUnsupportedFormat, "%s: unsupported image format: %s", names.op,

@@ -307,9 +307,10 @@ TEST_F(SettingsTest, MemoryConversionArgumentsAndMessages) {
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(rastra_convert(nullptr, png.data(), png.size(), nullptr, &size, error, sizeof error), 0);
     EXPECT_EQ(rastra_convert(nullptr, png.data(), png.size(), &out, nullptr, error, sizeof error), 0);
-    // An empty input is no image; a message is cut and always terminated.
+    // An empty input cannot be read, as an empty file; a message is cut and
+    // always terminated.
     EXPECT_EQ(rastra_convert(nullptr, nullptr, 0, &out, &size, error, sizeof error), 0);
-    EXPECT_STREQ(error, "convert: unsupported image format: input");
+    EXPECT_STREQ(error, "convert: cannot read input");
     char small[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
     EXPECT_EQ(rastra_convert(nullptr, "GIF89a", 6, &out, &size, small, sizeof small), 0);
     EXPECT_STREQ(small, "conve");
