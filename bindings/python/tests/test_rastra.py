@@ -1,24 +1,36 @@
 """The Python package against the built library (RASTRA_LIBRARY)."""
+import concurrent.futures
+import errno
 import os
 import pathlib
+import signal
 import struct
+import subprocess
+import sys
 import threading
+import zlib
 
 import pytest
 
 import rastra
 
 
-def bmp(path, w, h, seed=1):
-    """A 24-bit BMP with a pattern that depends on seed."""
+def bmp_bytes(w, h, seed=1, pixels=None):
+    """A 24-bit BMP with a pattern that depends on seed (or the rows given)."""
     row = (w * 3 + 3) // 4 * 4
-    pixels = bytearray(row * h)
-    for y in range(h):
-        for x in range(w):
-            pixels[y * row + 3 * x: y * row + 3 * x + 3] = bytes(((x * seed) % 256, (y * 3) % 256, (x + y + seed) % 256))
+    if pixels is None:
+        pixels = bytearray(row * h)
+        for y in range(h):
+            for x in range(w):
+                pixels[y * row + 3 * x: y * row + 3 * x + 3] = bytes(((x * seed) % 256, (y * 3) % 256,
+                                                                      (x + y + seed) % 256))
     header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + len(pixels), 0, 0, 54, 40, w, h, 1, 24, 0,
                          len(pixels), 2835, 2835, 0, 0)
-    pathlib.Path(path).write_bytes(header + bytes(pixels))
+    return header + bytes(pixels)
+
+
+def bmp(path, w, h, seed=1):
+    pathlib.Path(path).write_bytes(bmp_bytes(w, h, seed))
 
 
 @pytest.fixture
@@ -91,12 +103,12 @@ def test_jobs_give_what_one_process_gives(photos, tmp_path):
     assert files(tmp_path / "one") == files(tmp_path / "two")
 
 
-def test_a_progress_callback_cannot_reenter_and_its_errors_stop_the_run(photos, tmp_path):
-    def reenter(_result):
-        rastra.convert(photos / "p0.bmp", tmp_path / "x.png")
+def test_a_progress_callback_may_convert_and_its_errors_stop_the_run(photos, tmp_path):
+    def reenter(result):
+        rastra.convert(photos / "p0.bmp", tmp_path / (os.path.basename(result.input) + ".png"))
 
-    with pytest.raises(RuntimeError, match="progress callback"):
-        rastra.convert_dir(photos, tmp_path / "out", progress=reenter)
+    assert rastra.convert_dir(photos, tmp_path / "out", progress=reenter)["processed"] == 7
+    assert len(list(tmp_path.glob("*.png"))) == 8
 
     def stop(_result):
         raise KeyError("stop here")
@@ -106,7 +118,7 @@ def test_a_progress_callback_cannot_reenter_and_its_errors_stop_the_run(photos, 
     assert len(list((tmp_path / "out2").iterdir())) <= 1
 
 
-def test_the_lock_serialises_threads(tmp_path):
+def test_threads_keep_their_own_settings(tmp_path):
     # Two threads with different settings: each output must have its own.
     bmp(tmp_path / "a.bmp", 120, 60)
     errors = []
@@ -133,15 +145,198 @@ def test_a_missing_library_names_where_it_looked(tmp_path):
         rastra.load(tmp_path / "nowhere" / "librastra.so")
 
 
-def test_auto_orient_turns_a_tagged_photo_upright(tmp_path):
-    import zlib
-    bmp(tmp_path / "a.bmp", 30, 60)
-    rastra.convert(tmp_path / "a.bmp", tmp_path / "a.png")
-    png = (tmp_path / "a.png").read_bytes()
-    tiff = b"II*\x00" + struct.pack("<IHHHIHHI", 8, 1, 0x0112, 3, 1, 6, 0, 0)   # orientation 6
+def sideways_png(w, h):
+    """A PNG whose eXIf chunk says orientation 6 (turn 90 degrees clockwise)."""
+    png = rastra.convert_bytes(bmp_bytes(w, h), format="png")
+    tiff = b"II*\x00" + struct.pack("<IHHHIHHI", 8, 1, 0x0112, 3, 1, 6, 0, 0)
     chunk = struct.pack(">I", len(tiff)) + b"eXIf" + tiff + struct.pack(">I", zlib.crc32(b"eXIf" + tiff))
-    (tmp_path / "side.png").write_bytes(png[:33] + chunk + png[33:])
-    rastra.convert(tmp_path / "side.png", tmp_path / "stored.png")
+    return png[:33] + chunk + png[33:]
+
+
+def test_auto_orient_turns_a_tagged_photo_upright(tmp_path):
+    (tmp_path / "side.png").write_bytes(sideways_png(30, 60))
+    rastra.convert(tmp_path / "side.png", tmp_path / "stored.png", auto_orient=False)
     assert size(tmp_path / "stored.png") == (30, 60)
     rastra.convert(tmp_path / "side.png", tmp_path / "upright.png", auto_orient=True)
     assert size(tmp_path / "upright.png") == (60, 30)
+    # Upright by default, as on the command line, everywhere.
+    rastra.convert(tmp_path / "side.png", tmp_path / "default.png")
+    assert size(tmp_path / "default.png") == (60, 30)
+    assert rastra.probe(rastra.convert_bytes(sideways_png(30, 60)))[1:3] == (60, 30)
+
+
+# ---- in memory, probing, reasons ------------------------------------------------------
+
+
+@pytest.mark.parametrize("fmt, magic", [("png", b"\x89PNG"), ("jpeg", b"\xff\xd8"), ("webp", b"RIFF"),
+                                        ("bmp", b"BM")])
+def test_convert_bytes_returns_what_convert_writes(tmp_path, fmt, magic):
+    data = bmp_bytes(80, 40, seed=5)
+    (tmp_path / "a.bmp").write_bytes(data)
+    settings = rastra.Settings(format=fmt, max_size=(50, 50), quality=70, watermark=rastra.Watermark("Hi", 8, 0.8))
+    stats = rastra.convert(tmp_path / "a.bmp", tmp_path / "a.out", settings)
+    written = (tmp_path / "a.out").read_bytes()
+    assert written[:len(magic)] == magic
+    assert stats == {"processed": 1, "failed": 0, "total_input_bytes": len(data), "total_output_bytes": len(written)}
+    for arg in (data, bytearray(data), memoryview(data), memoryview(b"xx" + data)[2:]):
+        assert rastra.convert_bytes(arg, settings) == written
+    info = rastra.probe(written)
+    assert (info.format, info.width, info.height, info.orientation) == (rastra.Format[fmt.upper()], 50, 25, 1)
+
+
+def test_probe_and_automatic_format_in_memory():
+    data = bmp_bytes(33, 21)
+    assert rastra.probe(data) == (rastra.Format.BMP, 33, 21, 1)
+    assert rastra.convert_bytes(data, max_size=(10, 0))[:2] == b"BM"   # automatic keeps the input's format
+    assert rastra.probe(sideways_png(30, 60)) == (rastra.Format.PNG, 30, 60, 6)
+    assert rastra.probe(sideways_png(30, 60)[:200]).width == 30           # the header is enough
+    for bad, reason in ((b"not an image", rastra.Reason.CANNOT_DECODE), (b"", rastra.Reason.EMPTY_FILE)):
+        with pytest.raises(rastra.RastraError) as e:
+            rastra.probe(bad)
+        assert e.value.reason == reason
+
+
+def test_failures_carry_their_reason(tmp_path):
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert(tmp_path / "missing.png", tmp_path / "o.png")
+    assert (e.value.reason, e.value.system_error) == (rastra.Reason.NO_SUCH_FILE, errno.ENOENT)
+    (tmp_path / "empty.png").write_bytes(b"")
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert(tmp_path / "empty.png", tmp_path / "o.png")
+    assert e.value.reason == rastra.Reason.EMPTY_FILE
+    assert e.value.message == "process_file: cannot read " + str(tmp_path / "empty.png")
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_bytes(b"not an image")
+    assert e.value.reason == rastra.Reason.UNSUPPORTED_FORMAT and e.value.message.startswith("convert: ")
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_bytes(bytearray())
+    assert e.value.reason == rastra.Reason.EMPTY_FILE
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_bytes(bmp_bytes(40, 40), max_pixels=100)
+    assert e.value.reason == rastra.Reason.TOO_LARGE
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_dir(tmp_path / "missing", tmp_path / "out")
+    assert e.value.reason is None and e.value.message.startswith("run: ")
+
+
+# ---- threads ------------------------------------------------------------------------------
+
+
+def test_one_converter_shared_by_8_threads_gives_what_one_thread_gives(tmp_path):
+    inputs = [bmp_bytes(60 + i, 45, seed=i + 1) for i in range(8)]
+    with rastra.Converter(format="webp", max_size=(40, 40), watermark="t") as c:
+        expected = [c.convert_bytes(d) for d in inputs]
+        start = threading.Barrier(8)
+
+        def work(i):
+            start.wait()
+            got = [c.convert_bytes(inputs[(i + k) % 8]) for k in range(6)]
+            (tmp_path / ("%d.bmp" % i)).write_bytes(inputs[i])
+            c.convert(tmp_path / ("%d.bmp" % i), tmp_path / ("%d.webp" % i))
+            return got
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            results = list(pool.map(work, range(8)))
+    for i, got in enumerate(results):
+        assert got == [expected[(i + k) % 8] for k in range(6)]
+        assert (tmp_path / ("%d.webp" % i)).read_bytes() == expected[i]
+    with pytest.raises(ValueError, match="closed"):
+        c.convert_bytes(inputs[0])
+
+
+def noise_bmp(w, h):
+    """A BMP of random pixels: slow to encode."""
+    return bmp_bytes(w, h, pixels=os.urandom((w * 3 + 3) // 4 * 4 * h))
+
+
+def test_jobs_1_and_3_give_the_same_run(photos, tmp_path):
+    for name in ("trio.jpg", "trio.png", "trio.webp", "slow.bmp", "slow.png"):   # inputs sharing an output
+        rastra.convert(photos / "p2.bmp", photos / name, max_size=(len(name) * 4, 0))
+    # The earlier slow.* takes long: converted beside the later one, it would finish last and win.
+    seen = []
+    rastra.convert_dir(photos, tmp_path / "scratch", progress=lambda r: seen.append(r.input))
+    earlier = next(p for p in seen if os.path.basename(p).startswith("slow."))
+    pathlib.Path(earlier).write_bytes(noise_bmp(800, 600))
+    order, threads = [], set()
+    one = rastra.convert_dir(photos, tmp_path / "one", format="png", progress=lambda r: order.append(r.input))
+    three = rastra.convert_dir(photos, tmp_path / "three", format="png", jobs=3,
+                               progress=lambda r: threads.add(threading.current_thread()))
+    failures = lambda s: [(f.input, f.message, os.path.basename(f.output)) for f in s.pop("failures")]
+    assert failures(one) == failures(three) == [(str(photos / "bad.png"), "process_file: unsupported image "
+                                                 "format: " + str(photos / "bad.png"), "bad.png")]
+    assert one == three and (one["processed"], one["failed"]) == (12, 1)
+    assert threads == {threading.current_thread()}
+    files = lambda d: {p.name: p.read_bytes() for p in d.iterdir()}
+    assert files(tmp_path / "one") == files(tmp_path / "three")
+    for stem in ("same", "trio", "slow"):   # of inputs sharing an output, the later wins
+        later = [p for p in order if os.path.basename(p).startswith(stem + ".")][-1]
+        assert (tmp_path / "three" / (stem + ".png")).read_bytes() == \
+            rastra.convert_bytes(pathlib.Path(later).read_bytes(), format="png")
+
+
+def test_a_run_under_spawn_needs_no_main_guard(photos, tmp_path):
+    script = tmp_path / "run.py"
+    script.write_text("import multiprocessing, sys, rastra\n"
+                      "multiprocessing.set_start_method('spawn')\n"
+                      "stats = rastra.convert_dir(sys.argv[1], sys.argv[2], jobs=2)\n"
+                      "print(stats['processed'], stats['failed'])\n")
+    done = subprocess.run([sys.executable, str(script), str(photos), str(tmp_path / "out")],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "7 1\n", "")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_interrupt_from_progress_stops_handing_out_files(tmp_path, jobs):
+    (tmp_path / "in").mkdir()
+    for i in range(12):
+        bmp(tmp_path / "in" / ("f%02d.bmp" % i), 24, 24, seed=i + 1)
+    seen = []
+
+    def progress(result):
+        seen.append(result)
+        if len(seen) == 2:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        rastra.convert_dir(tmp_path / "in", tmp_path / "out", format="png", jobs=jobs, progress=progress)
+    # The first file reported, then at most `jobs` in hand when the second was.
+    assert len(seen) == 2
+    assert 2 <= len(list((tmp_path / "out").iterdir())) <= 1 + jobs
+
+
+@pytest.mark.skipif(os.name == "nt", reason="SIGINT to a child process")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_a_run_and_leaves_whole_outputs(tmp_path, jobs):
+    data = noise_bmp(900, 700)
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "f00.bmp").write_bytes(data)
+    for i in range(1, 40):
+        try:
+            os.link(src / "f00.bmp", src / ("f%02d.bmp" % i))
+        except OSError:
+            (src / ("f%02d.bmp" % i)).write_bytes(data)
+    # Python's usual handler, even where this test runs with SIGINT ignored (a background job).
+    script = ("import signal, sys, rastra\n"
+              "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+              "rastra.convert_dir(sys.argv[1], sys.argv[2], format='webp', jobs=int(sys.argv[3]),\n"
+              "                   progress=lambda r: print('done', flush=True))\n"
+              "print('finished', flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", script, str(src), str(tmp_path / "out"), str(jobs)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(120, child.kill)
+    watchdog.start()
+    try:
+        lines = [child.stdout.readline(), child.stdout.readline()]
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate()
+    finally:
+        watchdog.cancel()
+        child.kill()
+    assert lines == ["done\n"] * 2 and "finished" not in out
+    assert child.returncode != 0 and "KeyboardInterrupt" in err
+    outputs = list((tmp_path / "out").iterdir())
+    assert len(outputs) <= 2 + out.count("done") + jobs < 40   # no file handed out after Ctrl-C
+    expected = rastra.convert_bytes(data, format="webp")
+    for p in outputs:
+        assert p.suffix == ".webp" and p.read_bytes() == expected

@@ -6,66 +6,115 @@ watermark in the bottom-right corner; writes JPEG, PNG, BMP or WebP::
     import rastra
 
     rastra.convert("photo.jpg", "photo.webp", max_size=(1920, 1080), quality=85)
+    webp = rastra.convert_bytes(jpeg_bytes, format="webp", max_size=(800, 800))
+    info = rastra.probe(jpeg_bytes)          # ImageInfo(format, width, height, orientation)
     stats = rastra.convert_dir("photos", "web", format="webp", watermark="(c) me",
                                jobs=4, progress=True)
     print(stats["processed"], "converted,", stats["failed"], "failed")
 
+    with rastra.Converter(format="jpeg", quality=80) as c:   # settings made once, shared
+        thumbs = [c.convert_bytes(b) for b in images]
+
 Settings are keyword arguments (or a Settings object): ``max_size=(w, h)``
-(0 leaves a side unlimited), ``format`` ("auto", "png", "jpeg", "webp" or a
-Format), ``quality`` (0..100), ``watermark`` (a text, or a Watermark with its
-size and opacity), ``max_pixels``, ``strip_metadata`` and ``auto_orient``
-(turn photos upright by their EXIF orientation). Every call starts
-from the library's defaults, so settings never leak from one call to the next.
+(0 leaves a side unlimited), ``format`` ("auto", "png", "jpeg", "webp", "bmp"
+or a Format), ``quality`` (0..100), ``watermark`` (a text, or a Watermark with
+its size and opacity), ``max_pixels``, ``auto_orient`` and ``strip_metadata``.
+Every call starts from the defaults, so settings never leak from one call to
+the next.
+
+Defaults follow the rastra command line, not the C library: photos are
+turned upright by their EXIF orientation (``auto_orient=True``), where the
+library's own default converts every image as stored. Pass
+``auto_orient=False`` for the library's behaviour. ``strip_metadata`` is
+accepted for compatibility and changes nothing: outputs never carry the
+input's metadata. Automatic format follows the output name for files, keeps
+the input's format in memory (convert_bytes) and in a directory run.
 
 Paths may be str, bytes or os.PathLike. A failed conversion raises
-RastraError with the library's message; in a directory run a failed file is
+RastraError with the library's message, its ``reason`` (a Reason) and its
+``system_error`` (an errno value, or 0). In a directory run a failed file is
 reported instead (in the result's "failures" and to ``progress``) and the run
 goes on.
 
-Threads: the native library keeps one process-wide state and is not
-thread-safe, so every call of this module holds one module-level lock: calls
-from several threads are safe but run one at a time. For parallel work use
-``convert_dir(..., jobs=N)``, which converts in N worker processes.
+Threads: every function here, and one Converter shared by many threads, may
+run in as many threads at once as you like. The native calls release the GIL
+and share no state, so conversions in separate threads run in parallel.
+``convert_dir(..., jobs=N)`` converts on N threads of its own; it starts no
+process, so it needs no ``if __name__ == "__main__"`` guard. Ctrl-C during
+convert_dir stops handing out files, lets the files being converted finish
+(an output is never left half-written) and raises KeyboardInterrupt.
 
 The library is found, in this order, at the path given to load(), at the
 RASTRA_LIBRARY environment variable, next to this package, or by the system's
 loader; when it is not found the error lists every place tried.
 """
 
+import collections
+import concurrent.futures
+import contextlib
 import ctypes
 import ctypes.util
 import dataclasses
 import enum
-import json
 import os
 import sys
 import threading
 from typing import Callable, List, NamedTuple, Optional, Tuple, Union
 
 __all__ = [
-    "Format", "Watermark", "Settings", "FileResult", "RastraError",
-    "convert", "convert_dir", "load", "library_path",
+    "Format", "Reason", "Watermark", "Settings", "FileResult", "ImageInfo", "RastraError", "Converter",
+    "convert", "convert_bytes", "convert_dir", "probe", "load", "library_path",
 ]
 __version__ = "0.1.0"
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+BytesLike = Union[bytes, bytearray, memoryview]
+
+
+class Reason(enum.IntEnum):
+    """Why a conversion failed (the library's RASTRA_REASON_* codes)."""
+
+    NONE = 0
+    BAD_ARGUMENT = 1
+    NO_SUCH_FILE = 2
+    PERMISSION_DENIED = 3
+    NOT_REGULAR_FILE = 4
+    EMPTY_FILE = 5
+    CANNOT_READ = 6
+    TOO_LARGE = 7
+    UNSUPPORTED_FORMAT = 8
+    CANNOT_DECODE = 9
+    NO_OUTPUT_FORMAT = 10
+    TOO_LARGE_FOR_FORMAT = 11
+    CANNOT_WRITE = 12
+    OUT_OF_MEMORY = 13
+    PATH_TOO_LONG = 14
 
 
 class RastraError(Exception):
-    """A conversion failed; ``message`` is the library's own text."""
+    """A conversion failed.
 
-    def __init__(self, message: str):
+    ``message`` is the library's own text. ``reason`` is a Reason for a
+    failed conversion (convert, convert_bytes, probe), None when the failure
+    is not one image's (a directory run that cannot start). ``system_error``
+    is the system's error number behind a file conversion's failure (ENOENT,
+    EACCES, ENOSPC, ...), else 0."""
+
+    def __init__(self, message: str, reason: Optional[int] = None, system_error: int = 0):
         super().__init__(message)
         self.message = message
+        self.reason = _enum(Reason, reason) if reason is not None else None
+        self.system_error = system_error
 
 
 class Format(enum.IntEnum):
-    """Output formats; AUTO follows the output name (or keeps the input's format in a directory run)."""
+    """Output formats; AUTO follows the output name (or keeps the input's format in memory and in a directory run)."""
 
     AUTO = -1
     PNG = 0
     JPEG = 1
     WEBP = 2
+    BMP = 3
 
 
 @dataclasses.dataclass(frozen=True)
@@ -79,7 +128,11 @@ class Watermark:
 
 @dataclasses.dataclass(frozen=True)
 class Settings:
-    """What a conversion does; every field has the library's default."""
+    """What a conversion does; every field has the rastra command line's default.
+
+    auto_orient is on, as on the command line (the C library's own default is
+    off). strip_metadata is kept for compatibility only: outputs never carry
+    the input's metadata, whatever it says."""
 
     max_size: Optional[Tuple[int, int]] = None
     format: Union[Format, str] = Format.AUTO
@@ -87,7 +140,7 @@ class Settings:
     watermark: Union[Watermark, str, None] = None
     max_pixels: Optional[int] = None
     strip_metadata: bool = True
-    auto_orient: bool = False
+    auto_orient: bool = True
 
 
 class FileResult(NamedTuple):
@@ -99,44 +152,95 @@ class FileResult(NamedTuple):
     message: str
 
 
+class ImageInfo(NamedTuple):
+    """What an image's header says: its format, its size as stored, its EXIF orientation (1..8, 1 when none)."""
+
+    format: Format
+    width: int
+    height: int
+    orientation: int
+
+
 _FORMAT_NAMES = {"auto": Format.AUTO, "png": Format.PNG, "jpeg": Format.JPEG, "jpg": Format.JPEG,
-                 "webp": Format.WEBP}
+                 "webp": Format.WEBP, "bmp": Format.BMP}
 _MAX_PIXELS_CEILING = 16383 * 16383
+_ERROR_CAPACITY = 512
+
+
+def _enum(kind, value):
+    try:
+        return kind(value)
+    except ValueError:  # a code newer than this package
+        return int(value)
+
 
 # ---- finding and declaring the library ----------------------------------------
 
-_PLAN_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p)
-_RUN_OBSERVER = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p,
-                                 ctypes.c_int32, ctypes.c_char_p)
 
-_lock = threading.Lock()
-_local = threading.local()
+class _CResult(ctypes.Structure):
+    _fields_ = [
+        ("converted", ctypes.c_int32),
+        ("reason", ctypes.c_int32),
+        ("system_error", ctypes.c_int32),
+        ("input_format", ctypes.c_int32),
+        ("output_format", ctypes.c_int32),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+        ("orientation", ctypes.c_int32),
+        ("input_bytes", ctypes.c_uint64),
+        ("output_bytes", ctypes.c_uint64),
+        ("message", ctypes.c_char * _ERROR_CAPACITY),
+    ]
+
+
+class _CImageInfo(ctypes.Structure):
+    _fields_ = [
+        ("format", ctypes.c_int32),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+        ("orientation", ctypes.c_int32),
+    ]
+
+
+class _CCandidate(ctypes.Structure):
+    _fields_ = [
+        ("input", ctypes.c_char_p),
+        ("output", ctypes.c_char_p),
+        ("message", ctypes.c_char_p),
+        ("index", ctypes.c_int32),
+        ("follows", ctypes.c_int32),
+    ]
+
+
+_CANDIDATE_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(_CCandidate))
+
+_lock = threading.Lock()  # loading only; conversions take no lock of this module
 _lib = None
 _lib_path = None
 
 
-def _declare(lib):
-    i32, cp, vp = ctypes.c_int32, ctypes.c_char_p, ctypes.c_void_p
+def _declare(lib, where: str):
+    i32, i64, cp, vp, sz = ctypes.c_int32, ctypes.c_int64, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t
     signatures = {
-        "rastra_init": ([], i32),
-        "rastra_cleanup": ([], None),
-        "rastra_reset": ([], None),
-        "rastra_set_resize": ([i32, i32], None),
-        "rastra_set_format": ([i32], None),
-        "rastra_set_quality": ([i32], None),
-        "rastra_set_watermark": ([cp, i32, ctypes.c_float], None),
-        "rastra_set_strip_metadata": ([i32], None),
-        "rastra_set_max_pixels": ([ctypes.c_int64], None),
-        "rastra_set_auto_orient": ([i32], None),
-        "rastra_stats": ([], cp),
-        "rastra_last_error": ([], cp),
-        "rastra_process_file": ([cp, cp], i32),
-        "rastra_run": ([cp, cp], i32),
-        "rastra_plan_run": ([cp, cp, _PLAN_CALLBACK, vp], i32),
-        "rastra_set_run_observer": ([_RUN_OBSERVER, vp], None),
+        "rastra_settings_new": ([], vp),
+        "rastra_settings_free": ([vp], None),
+        "rastra_settings_set_resize": ([vp, i32, i32], None),
+        "rastra_settings_set_format": ([vp, i32], None),
+        "rastra_settings_set_quality": ([vp, i32], None),
+        "rastra_settings_set_watermark": ([vp, cp, i32, ctypes.c_float], None),
+        "rastra_settings_set_auto_orient": ([vp, i32], None),
+        "rastra_settings_set_max_pixels": ([vp, i64], None),
+        "rastra_convert_result": ([vp, vp, sz, ctypes.POINTER(vp), ctypes.POINTER(sz), ctypes.POINTER(_CResult)], i32),
+        "rastra_convert_file_result": ([vp, cp, cp, ctypes.POINTER(_CResult)], i32),
+        "rastra_free": ([vp], None),
+        "rastra_probe": ([vp, sz, ctypes.POINTER(_CImageInfo)], i32),
+        "rastra_plan": ([vp, cp, cp, _CANDIDATE_CALLBACK, vp, cp, sz], i32),
     }
     for name, (args, result) in signatures.items():
-        fn = getattr(lib, name)
+        try:
+            fn = getattr(lib, name)
+        except AttributeError:
+            raise OSError("the rastra library at %s is too old for this package: it lacks %s" % (where, name))
         fn.argtypes = args
         fn.restype = result
     return lib
@@ -174,7 +278,7 @@ def load(path: Optional[PathArg] = None) -> str:
             except OSError as e:
                 tried.append("%s: %s (%s)" % (where, candidate, e))
                 continue
-            _lib, _lib_path = _declare(lib), candidate
+            _lib, _lib_path = _declare(lib, candidate), candidate
             return candidate
         raise OSError("cannot load the rastra library; tried:\n  " + "\n  ".join(tried))
 
@@ -190,7 +294,7 @@ def _library():
     return _lib
 
 
-# ---- settings and paths -----------------------------------------------------------
+# ---- settings, paths and buffers --------------------------------------------------
 
 
 def _settings(settings: Optional[Settings], kwargs) -> Settings:
@@ -200,7 +304,7 @@ def _settings(settings: Optional[Settings], kwargs) -> Settings:
     fmt = s.format
     if isinstance(fmt, str):
         if fmt.lower() not in _FORMAT_NAMES:
-            raise ValueError("format must be one of auto, png, jpeg, webp, not %r" % fmt)
+            raise ValueError("format must be one of auto, png, jpeg, webp, bmp, not %r" % fmt)
         fmt = _FORMAT_NAMES[fmt.lower()]
     fmt = Format(fmt)
     if s.max_size is not None:
@@ -213,6 +317,8 @@ def _settings(settings: Optional[Settings], kwargs) -> Settings:
     if wm is not None:
         if not wm.text:
             raise ValueError("the watermark text is empty")
+        if "\0" in wm.text:
+            raise ValueError("the watermark text contains a NUL character")
         if len(wm.text.encode("utf-8")) > 255:
             raise ValueError("the watermark text is longer than 255 bytes")
         if not 3 <= wm.size <= 512 or not 0.0 <= wm.opacity <= 1.0:
@@ -222,26 +328,81 @@ def _settings(settings: Optional[Settings], kwargs) -> Settings:
     return dataclasses.replace(s, format=fmt, watermark=wm)
 
 
-def _apply(lib, s: Settings):
-    lib.rastra_init()
-    if s.max_size is not None:
-        lib.rastra_set_resize(*s.max_size)
-    lib.rastra_set_format(int(s.format))
-    lib.rastra_set_quality(s.quality)
-    if s.watermark is not None:
-        lib.rastra_set_watermark(s.watermark.text.encode("utf-8"), s.watermark.size, s.watermark.opacity)
-    if s.max_pixels is not None:
-        lib.rastra_set_max_pixels(s.max_pixels)
-    lib.rastra_set_strip_metadata(1 if s.strip_metadata else 0)
-    lib.rastra_set_auto_orient(1 if s.auto_orient else 0)
+class _NativeSettings:
+    """Owns one native settings object.
+
+    Conversions borrow the pointer with use(); close() frees it at once when
+    nothing borrows it, else when the last borrower is done, so closing a
+    Converter that another thread still converts with never frees settings in
+    use. The lock is held for the bookkeeping only, never during a conversion."""
+
+    def __init__(self, lib, s: Settings):
+        self._lib = lib
+        self._guard = threading.Lock()
+        self._users = 0
+        self._closed = False
+        self._ptr = None
+        ptr = lib.rastra_settings_new()
+        if not ptr:
+            raise MemoryError("rastra: out of memory for a settings object")
+        try:
+            if s.max_size is not None:
+                lib.rastra_settings_set_resize(ptr, s.max_size[0], s.max_size[1])
+            lib.rastra_settings_set_format(ptr, int(s.format))
+            lib.rastra_settings_set_quality(ptr, s.quality)
+            if s.watermark is not None:
+                wm = s.watermark
+                lib.rastra_settings_set_watermark(ptr, wm.text.encode("utf-8"), wm.size, wm.opacity)
+            if s.max_pixels is not None:
+                lib.rastra_settings_set_max_pixels(ptr, s.max_pixels)
+            lib.rastra_settings_set_auto_orient(ptr, 1 if s.auto_orient else 0)
+        except BaseException:
+            lib.rastra_settings_free(ptr)
+            raise
+        self._ptr = ptr
+
+    @contextlib.contextmanager
+    def use(self):
+        with self._guard:
+            if self._closed:
+                raise ValueError("this rastra Converter is closed")
+            self._users += 1
+        try:
+            yield self._ptr
+        finally:
+            with self._guard:
+                self._users -= 1
+                ptr = self._take() if self._closed and self._users == 0 else None
+            if ptr:
+                self._lib.rastra_settings_free(ptr)
+
+    def close(self):
+        with self._guard:
+            self._closed = True
+            ptr = self._take() if self._users == 0 else None
+        if ptr:
+            self._lib.rastra_settings_free(ptr)
+
+    def _take(self):
+        ptr, self._ptr = self._ptr, None
+        return ptr
+
+    def __del__(self):
+        # Nothing can borrow an object nobody refers to.
+        ptr = getattr(self, "_ptr", None)
+        if ptr:
+            self._ptr = None
+            self._lib.rastra_settings_free(ptr)
 
 
 def _path(p: PathArg) -> bytes:
     p = os.fspath(p)
-    if isinstance(p, bytes):
-        return p
-    # Windows takes narrow paths in the active code page.
-    return p.encode("mbcs") if os.name == "nt" else os.fsencode(p)
+    if not isinstance(p, bytes):
+        # Windows takes narrow paths in the active code page.
+        p = p.encode("mbcs") if os.name == "nt" else os.fsencode(p)
+    if b"\0" in p:
+        raise ValueError("embedded null byte in path %r" % p)
+    return p
 
 
 def _text(b: Optional[bytes]) -> str:
@@ -250,45 +411,285 @@ def _text(b: Optional[bytes]) -> str:
     return b.decode("mbcs", "replace") if os.name == "nt" else os.fsdecode(b)
 
 
-def _stats(lib) -> dict:
-    return json.loads(lib.rastra_stats().decode("ascii"))
-
-
-class _Held:
-    """The module lock, refusing calls from inside a progress callback."""
-
-    def __enter__(self):
-        if getattr(_local, "in_callback", False):
-            raise RuntimeError("rastra cannot be called from its own progress callback")
-        _lock.acquire()
-
-    def __exit__(self, *exc):
-        _lock.release()
+def _buffer(data: BytesLike):
+    """(pointer argument, length) for bytes-like data, copying only what ctypes cannot point into."""
+    if isinstance(data, bytes):
+        return data, len(data)
+    view = memoryview(data)  # TypeError for anything that is not bytes-like
+    n = view.nbytes
+    if n == 0:
+        return b"", 0
+    if view.readonly or not view.c_contiguous:
+        return view.tobytes(), n
+    return (ctypes.c_char * n).from_buffer(view.cast("B")), n
 
 
 # ---- conversions --------------------------------------------------------------------
 
 
+class Converter:
+    """Conversions with one set of settings, made once and reused.
+
+    Converter(settings=None, **keywords) takes what convert() takes. One
+    Converter may be used by any number of threads at once. close() (or
+    leaving a ``with`` block) frees its native settings; they are also freed
+    when the Converter is garbage collected."""
+
+    def __init__(self, settings: Optional[Settings] = None, **kwargs):
+        self.settings = _settings(settings, kwargs)
+        self._lib = _library()
+        self._native = _NativeSettings(self._lib, self.settings)
+
+    def close(self) -> None:
+        """Frees the native settings (once no thread converts with them); later calls raise ValueError."""
+        self._native.close()
+
+    def __enter__(self) -> "Converter":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "rastra.Converter(%r)" % (self.settings,)
+
+    def convert(self, src: PathArg, dst: PathArg) -> dict:
+        """Converts one file; returns its statistics, raises RastraError on failure."""
+        src_b, dst_b = _path(src), _path(dst)
+        with self._native.use() as ptr:
+            r = _convert_file(self._lib, ptr, src_b, dst_b)
+        if not r.converted:
+            raise RastraError(r.message, r.reason, r.system_error)
+        return {"processed": 1, "failed": 0, "total_input_bytes": r.input_bytes,
+                "total_output_bytes": r.output_bytes}
+
+    def convert_bytes(self, data: BytesLike) -> bytes:
+        """Converts an image held in memory and returns the encoded file.
+
+        Automatic format keeps the input's format. Raises RastraError."""
+        buf, n = _buffer(data)
+        output, output_size = ctypes.c_void_p(), ctypes.c_size_t()
+        r = _CResult()
+        with self._native.use() as ptr:
+            ok = self._lib.rastra_convert_result(ptr, buf, n, ctypes.byref(output), ctypes.byref(output_size),
+                                                 ctypes.byref(r))
+        try:
+            if not ok:
+                raise RastraError(_text(r.message), r.reason, r.system_error)
+            return ctypes.string_at(output.value, output_size.value)
+        finally:
+            self._lib.rastra_free(output)
+
+    def convert_dir(self, src_dir: PathArg, dst_dir: PathArg, *,
+                    progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1) -> dict:
+        """convert_dir() with these settings."""
+        if jobs < 1:
+            raise ValueError("jobs must be 1 or more")
+        src, dst = _path(src_dir), _path(dst_dir)
+        with self._native.use() as ptr:
+            plan = _plan(self._lib, ptr, src, dst)
+            report, close = _progress_reporter(progress, len(plan))
+            try:
+                return _run(self._lib, ptr, plan, jobs, report)
+            finally:
+                close()
+
+
 def convert(src: PathArg, dst: PathArg, settings: Optional[Settings] = None, **kwargs) -> dict:
     """Converts one file; returns the statistics, raises RastraError on failure."""
-    s = _settings(settings, kwargs)
+    with Converter(settings, **kwargs) as c:
+        return c.convert(src, dst)
+
+
+def convert_bytes(data: BytesLike, settings: Optional[Settings] = None, **kwargs) -> bytes:
+    """Converts an image held in memory (bytes, bytearray or memoryview) and returns the encoded file.
+
+    Automatic format keeps the input's format. Raises RastraError."""
+    with Converter(settings, **kwargs) as c:
+        return c.convert_bytes(data)
+
+
+def probe(data: BytesLike) -> ImageInfo:
+    """Reads an image's format, size and EXIF orientation from its header, without decoding.
+
+    The bytes may stop after the header. No limit is applied: compare
+    width * height with your own. Raises RastraError when the header is not a
+    readable JPEG, PNG, BMP or WebP one (reason CANNOT_DECODE, or EMPTY_FILE
+    for no bytes at all)."""
     lib = _library()
-    with _Held():
-        _apply(lib, s)
-        if lib.rastra_process_file(_path(src), _path(dst)) == 0:
-            raise RastraError(_text(lib.rastra_last_error()))
-        return _stats(lib)
+    buf, n = _buffer(data)
+    info = _CImageInfo()
+    if not lib.rastra_probe(buf, n, ctypes.byref(info)):
+        raise RastraError("probe: not a readable JPEG, PNG, BMP or WebP header",
+                          Reason.EMPTY_FILE if n == 0 else Reason.CANNOT_DECODE)
+    return ImageInfo(_enum(Format, info.format), info.width, info.height, info.orientation)
 
 
-def _plan(lib, src_dir: bytes, dst_dir: bytes) -> List[Tuple[bytes, Optional[bytes], Optional[bytes]]]:
-    plan = []
+def convert_dir(src_dir: PathArg, dst_dir: PathArg, settings: Optional[Settings] = None, *,
+                progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1,
+                **kwargs) -> dict:
+    """Converts every image of src_dir into dst_dir (created when missing).
 
-    def collect(_user, input_path, output_path, message):
-        plan.append((input_path, output_path, message))
+    Returns the statistics ({"processed", "failed", "total_input_bytes",
+    "total_output_bytes"}) plus "failures", a list of FileResult in the run's
+    order. A failed file does not stop the run; a run that cannot start (no
+    such directory, no image in it) raises RastraError. ``progress`` is
+    called with a FileResult after each file, always from the calling thread
+    (True draws a bar with tqdm when installed); an exception it raises stops
+    the run once the files being converted are done, and propagates.
+    ``jobs`` > 1 converts on that many threads, with the same outputs and
+    statistics as one: inputs that share an output are converted in the
+    run's order, so the later one wins. Ctrl-C stops handing out files, waits
+    for the files being converted and raises KeyboardInterrupt."""
+    if jobs < 1:
+        raise ValueError("jobs must be 1 or more")
+    with Converter(settings, **kwargs) as c:
+        return c.convert_dir(src_dir, dst_dir, progress=progress, jobs=jobs)
 
-    if lib.rastra_plan_run(src_dir, dst_dir, _PLAN_CALLBACK(collect), None) == 0:
-        raise RastraError(_text(lib.rastra_last_error()))
+
+class _Outcome(NamedTuple):
+    converted: bool
+    reason: int
+    system_error: int
+    message: str
+    input_bytes: int
+    output_bytes: int
+
+
+def _convert_file(lib, ptr, src: bytes, dst: bytes) -> _Outcome:
+    r = _CResult()
+    lib.rastra_convert_file_result(ptr, src, dst, ctypes.byref(r))
+    return _Outcome(bool(r.converted), r.reason, r.system_error, _text(r.message), r.input_bytes, r.output_bytes)
+
+
+# ---- directory runs -------------------------------------------------------------------
+
+
+class _Candidate(NamedTuple):
+    input: bytes
+    output: Optional[bytes]
+    message: Optional[bytes]
+    index: int
+    follows: int
+
+
+def _plan(lib, ptr, src: bytes, dst: bytes) -> List[_Candidate]:
+    plan: List[_Candidate] = []
+    raised: List[BaseException] = []
+
+    def collect(_user, c):
+        # Nothing may propagate into the library: keep it and raise after.
+        try:
+            c = c.contents
+            plan.append(_Candidate(c.input, c.output, c.message, c.index, c.follows))
+        except BaseException as e:  # KeyboardInterrupt included
+            raised.append(e)
+
+    error = ctypes.create_string_buffer(_ERROR_CAPACITY)
+    found = lib.rastra_plan(ptr, src, dst, _CANDIDATE_CALLBACK(collect), None, error, _ERROR_CAPACITY)
+    if raised:
+        raise raised[0]
+    if found == 0:
+        raise RastraError(_text(error.value))
     return plan
+
+
+def _chains(plan: List[_Candidate]) -> List[List[_Candidate]]:
+    """The plan in units of work: candidates that write one output form one chain, in the run's order."""
+    chains: List[List[_Candidate]] = []
+    chain_of = {}
+    for c in plan:
+        chain = chain_of.get(c.follows) if c.output is not None and c.follows >= 0 else None
+        if chain is None:
+            chain = []
+            chains.append(chain)
+        chain.append(c)
+        chain_of[c.index] = chain
+    return chains
+
+
+class _Tally:
+    """The run's statistics, kept and reported from the calling thread only."""
+
+    def __init__(self, report):
+        self.report = report
+        self.stats = {"processed": 0, "failed": 0, "total_input_bytes": 0, "total_output_bytes": 0}
+        self.failures: List[Tuple[int, FileResult]] = []
+
+    def add(self, c: _Candidate, outcome: Optional[_Outcome]):
+        if outcome is None:  # a candidate that cannot be named
+            result = FileResult(_text(c.input), "", False, _text(c.message))
+        else:
+            result = FileResult(_text(c.input), _text(c.output), outcome.converted, outcome.message)
+        if result.converted:
+            self.stats["processed"] += 1
+            self.stats["total_input_bytes"] += outcome.input_bytes
+            self.stats["total_output_bytes"] += outcome.output_bytes
+        else:
+            self.stats["failed"] += 1
+            self.failures.append((c.index, result))
+        if self.report is not None:
+            self.report(result)
+
+    def result(self) -> dict:
+        stats = dict(self.stats)
+        stats["failures"] = [r for _, r in sorted(self.failures, key=lambda f: f[0])]
+        return stats
+
+
+# How often a thread waiting for workers wakes up, so that Ctrl-C is seen where
+# a wait without a timeout cannot be interrupted (Windows).
+_WAIT_SECONDS = 0.2
+
+
+def _run(lib, ptr, plan: List[_Candidate], jobs: int, report) -> dict:
+    tally = _Tally(report)
+    chains = _chains(plan)
+    if jobs == 1:
+        # Ctrl-C surfaces between two files: the one in hand is always done.
+        for chain in chains:
+            for c in chain:
+                tally.add(c, _convert_file(lib, ptr, c.input, c.output) if c.output is not None else None)
+        return tally.result()
+
+    stop = threading.Event()
+
+    def convert_chain(chain):
+        done = []
+        for c in chain:
+            if stop.is_set():
+                break
+            done.append((c, _convert_file(lib, ptr, c.input, c.output)))
+        return done
+
+    waiting = collections.deque(chains)
+    running = set()
+    # At most `jobs` chains are handed out at a time: when the run stops, the
+    # files not yet handed out are never started.
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="rastra")
+    try:
+        while waiting or running:
+            while waiting and len(running) < jobs:
+                chain = waiting.popleft()
+                if chain[0].output is None:
+                    tally.add(chain[0], None)
+                else:
+                    running.add(pool.submit(convert_chain, chain))
+            if not running:
+                continue
+            done, running = concurrent.futures.wait(running, timeout=_WAIT_SECONDS,
+                                                    return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                for c, outcome in future.result():
+                    tally.add(c, outcome)
+    except BaseException:
+        # Ctrl-C, or an error from the progress callback: finish the files in
+        # hand (their outputs are written whole), start no other, re-raise.
+        stop.set()
+        raise
+    finally:
+        pool.shutdown(wait=True)
+    return tally.result()
 
 
 def _progress_reporter(progress, total: int):
@@ -312,128 +713,3 @@ def _progress_reporter(progress, total: int):
         sys.stderr.flush()
 
     return line, lambda: sys.stderr.write("\n")
-
-
-def convert_dir(src_dir: PathArg, dst_dir: PathArg, settings: Optional[Settings] = None, *,
-                progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1,
-                **kwargs) -> dict:
-    """Converts every image of src_dir into dst_dir (created when missing).
-
-    Returns the statistics ({"processed", "failed", "total_input_bytes",
-    "total_output_bytes"}) plus "failures", a list of FileResult. A failed
-    file does not stop the run; a run that cannot start (no such directory,
-    no image in it) raises RastraError. ``progress`` is called with a
-    FileResult after each file (True draws a bar with tqdm when installed).
-    ``jobs`` > 1 converts in that many worker processes, with the same
-    outputs and statistics as one."""
-    s = _settings(settings, kwargs)
-    if jobs < 1:
-        raise ValueError("jobs must be 1 or more")
-    lib = _library()
-    src, dst = _path(src_dir), _path(dst_dir)
-    with _Held():
-        _apply(lib, s)
-        plan = _plan(lib, src, dst)
-    report, close = _progress_reporter(progress, len(plan))
-    try:
-        if jobs == 1:
-            return _run_here(lib, s, src, dst, report)
-        return _run_in_workers(s, plan, jobs, report)
-    finally:
-        close()
-
-
-def _run_here(lib, s: Settings, src: bytes, dst: bytes, report) -> dict:
-    failures: List[FileResult] = []
-    raised: List[BaseException] = []
-
-    def observe(_user, input_path, output_path, converted, message):
-        # Nothing may propagate into the library: keep it, stop the run, raise after.
-        try:
-            result = FileResult(_text(input_path), _text(output_path), bool(converted), _text(message))
-            if not converted:
-                failures.append(result)
-            if report is not None:
-                _local.in_callback = True
-                try:
-                    report(result)
-                finally:
-                    _local.in_callback = False
-            return 0
-        except BaseException as e:  # KeyboardInterrupt included
-            raised.append(e)
-            return 1
-
-    observer = _RUN_OBSERVER(observe)
-    with _Held():
-        _apply(lib, s)
-        lib.rastra_set_run_observer(observer, None)
-        try:
-            lib.rastra_run(src, dst)
-            stats = _stats(lib)
-        finally:
-            lib.rastra_set_run_observer(_RUN_OBSERVER(), None)
-    if raised:
-        raise raised[0]
-    stats["failures"] = failures
-    return stats
-
-
-# ---- worker processes ---------------------------------------------------------------
-
-_worker_lib = None
-
-
-def _worker_start(library: str, s: Settings):
-    global _worker_lib
-    _worker_lib = _declare(ctypes.CDLL(library))  # once per worker
-    _apply(_worker_lib, s)
-
-
-def _worker_convert(pairs):
-    """Converts (input, output) pairs in order: the files that share one output."""
-    lib = _worker_lib
-    results = []
-    for input_path, output_path in pairs:
-        before = _stats(lib)
-        ok = lib.rastra_process_file(input_path, output_path) != 0
-        after = _stats(lib)
-        message = b"" if ok else lib.rastra_last_error()
-        results.append((input_path, output_path, ok, message,
-                        after["total_input_bytes"] - before["total_input_bytes"],
-                        after["total_output_bytes"] - before["total_output_bytes"]))
-    return results
-
-
-def _run_in_workers(s: Settings, plan, jobs: int, report) -> dict:
-    import concurrent.futures
-
-    stats = {"processed": 0, "failed": 0, "total_input_bytes": 0, "total_output_bytes": 0}
-    failures: List[FileResult] = []
-
-    def record(result: FileResult, in_bytes=0, out_bytes=0):
-        if result.converted:
-            stats["processed"] += 1
-            stats["total_input_bytes"] += in_bytes
-            stats["total_output_bytes"] += out_bytes
-        else:
-            stats["failed"] += 1
-            failures.append(result)
-        if report is not None:
-            report(result)
-
-    # Files that write one output go to one worker, in listing order: the later wins.
-    groups = {}
-    for input_path, output_path, message in plan:
-        if output_path is None:
-            record(FileResult(_text(input_path), "", False, _text(message)))
-        else:
-            groups.setdefault(output_path, []).append((input_path, output_path))
-    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=_worker_start,
-                                                initargs=(_lib_path, s)) as pool:
-        futures = [pool.submit(_worker_convert, pairs) for pairs in groups.values()]
-        for future in concurrent.futures.as_completed(futures):
-            for input_path, output_path, ok, message, in_bytes, out_bytes in future.result():
-                record(FileResult(_text(input_path), _text(output_path), ok, _text(message)), in_bytes, out_bytes)
-    stats["failures"] = failures
-    return stats
