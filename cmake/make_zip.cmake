@@ -1,13 +1,13 @@
 # Builds the Windows download: rastra-<version>-win64.zip with
 #   bin/rastra.dll  bin/rastra.exe  lib/rastra.lib  lib/rastra.def
-#   include/rastra.h  THIRD_PARTY_NOTICES  README-windows.txt
-# Run with -DDLL= -DEXE= -DIMPLIB= -DHEADER= -DNOTICES= -DREADME= -DOBJDUMP= -DOUT=
+#   include/rastra.h  include/Rastra.cs  THIRD_PARTY_NOTICES  README-windows.txt
+# Run with -DDLL= -DEXE= -DIMPLIB= -DHEADER= -DCSHARP= -DNOTICES= -DREADME= -DOBJDUMP= -DOUT=
 set(stage "${OUT}.stage")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}/bin" "${stage}/lib" "${stage}/include")
 file(COPY "${DLL}" "${EXE}" DESTINATION "${stage}/bin")
 file(COPY "${IMPLIB}" DESTINATION "${stage}/lib")
-file(COPY "${HEADER}" DESTINATION "${stage}/include")
+file(COPY "${HEADER}" "${CSHARP}" DESTINATION "${stage}/include")
 file(COPY "${NOTICES}" DESTINATION "${stage}")
 file(COPY "${README}" DESTINATION "${stage}")
 

@@ -9,7 +9,7 @@ wine() { "$src/scripts/wine-run.sh" "$prefix" "$@"; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
-for f in bin/rastra.dll bin/rastra.exe lib/rastra.lib lib/rastra.def include/rastra.h THIRD_PARTY_NOTICES README-windows.txt; do
+for f in bin/rastra.dll bin/rastra.exe lib/rastra.lib lib/rastra.def include/rastra.h include/Rastra.cs THIRD_PARTY_NOTICES README-windows.txt; do
     test -s "$work/$f" || { echo "missing from the zip: $f"; exit 1; }
 done
 grep -q '^    rastra_process_file$' "$work/lib/rastra.def"

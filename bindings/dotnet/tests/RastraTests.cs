@@ -1,0 +1,405 @@
+// Tests of the C# bindings against a built library: a self-checking program.
+//   mono RastraTests.exe [ConvertFolder.exe]
+// Prints each case, then "N passed, M failed"; exits 1 when a case failed.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using System.Runtime.InteropServices;
+using System.Threading;
+using System.Threading.Tasks;
+using RastraInterop;
+
+static class RastraTests
+{
+    static int passed, failed;
+    static string temp;
+
+    static int Main(string[] args)
+    {
+        temp = Path.Combine(Path.GetTempPath(), "rastra-dotnet-" + Guid.NewGuid().ToString("N"));
+        Directory.CreateDirectory(temp);
+        try
+        {
+            Structures();
+            InMemory();
+            Failures();
+            SharedSettings();
+            Files();
+            Planning();
+            ProcessWide();
+            if (args.Length > 0) Example(args[0]);
+        }
+        finally
+        {
+            try { Directory.Delete(temp, true); } catch (Exception) { }
+        }
+        Console.WriteLine(passed + " passed, " + failed + " failed");
+        return failed == 0 ? 0 : 1;
+    }
+
+    // ---- Harness and fixtures ----------------------------------------------
+
+    static void Case(string name, Action body)
+    {
+        try
+        {
+            body();
+            passed++;
+            Console.WriteLine("ok   " + name);
+        }
+        catch (Exception e)
+        {
+            failed++;
+            Console.WriteLine("FAIL " + name + ": " + e);
+        }
+    }
+
+    static void Expect(bool condition, string what)
+    {
+        if (!condition) throw new Exception("expected " + what);
+    }
+
+    static void Equal<T>(T expected, T actual, string what)
+    {
+        if (!EqualityComparer<T>.Default.Equals(expected, actual))
+            throw new Exception(what + ": expected <" + expected + ">, got <" + actual + ">");
+    }
+
+    static T Throws<T>(Action body) where T : Exception
+    {
+        try { body(); }
+        catch (T e) { return e; }
+        throw new Exception("expected " + typeof(T).Name);
+    }
+
+    // A bottom-up 24-bit BMP whose pixels depend on seed.
+    static byte[] Bmp(int width, int height, int seed)
+    {
+        int row = (width * 3 + 3) & ~3;
+        var b = new byte[54 + row * height];
+        b[0] = (byte)'B';
+        b[1] = (byte)'M';
+        Action<int, int> put = (at, v) => { for (int i = 0; i < 4; i++) b[at + i] = (byte)(v >> (8 * i)); };
+        put(2, b.Length);
+        put(10, 54);
+        put(14, 40);
+        put(18, width);
+        put(22, height);
+        put(26, 1 | (24 << 16));  // planes, bits per pixel
+        put(34, row * height);
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x < width; x++)
+            {
+                int at = 54 + y * row + x * 3;
+                b[at] = (byte)(x * 6 + seed);
+                b[at + 1] = (byte)(y * 12);
+                b[at + 2] = (byte)(seed * 50 + x * y);
+            }
+        return b;
+    }
+
+    static int BigEndian(byte[] b, int at)
+    {
+        return (b[at] << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+    }
+
+    static RastraImageInfo ProbeOk(byte[] image)
+    {
+        RastraImageInfo? info = Rastra.Probe(image);
+        Expect(info.HasValue, "a recognised image");
+        return info.Value;
+    }
+
+    static string NewDir(string name)
+    {
+        string dir = Path.Combine(temp, name);
+        Directory.CreateDirectory(dir);
+        return dir;
+    }
+
+    // ---- Cases ---------------------------------------------------------------
+
+    static void Structures()
+    {
+        Case("structures have the C layout (64-bit)", () =>
+        {
+            if (IntPtr.Size != 8) return;
+            Equal(560, Marshal.SizeOf(typeof(Rastra.rastra_result)), "sizeof rastra_result");
+            Equal(32, (int)Marshal.OffsetOf(typeof(Rastra.rastra_result), "input_bytes"), "offset of input_bytes");
+            Equal(48, (int)Marshal.OffsetOf(typeof(Rastra.rastra_result), "message"), "offset of message");
+            Equal(32, Marshal.SizeOf(typeof(Rastra.rastra_candidate)), "sizeof rastra_candidate");
+            Equal(16, Marshal.SizeOf(typeof(Rastra.rastra_image_info)), "sizeof rastra_image_info");
+        });
+    }
+
+    static void InMemory()
+    {
+        byte[] bmp = Bmp(40, 20, 1);
+        Case("Convert writes a PNG of the right size, shrunk to the box", () =>
+        {
+            using (var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG))
+            {
+                byte[] png = Rastra.Convert(bmp, s);
+                Expect(png.Take(8).SequenceEqual(new byte[] { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A }), "the PNG signature");
+                Equal(40, BigEndian(png, 16), "IHDR width");
+                Equal(20, BigEndian(png, 20), "IHDR height");
+                RastraImageInfo info = ProbeOk(Rastra.Convert(bmp, s.SetResize(10, 10)));
+                Equal(Rastra.RASTRA_FORMAT_PNG, info.Format, "format");
+                Equal(10, info.Width, "width");
+                Equal(5, info.Height, "height");
+            }
+        });
+        Case("Convert keeps the input's format without settings, and writes each format asked for", () =>
+        {
+            RastraImageInfo same = ProbeOk(Rastra.Convert(bmp));
+            Equal(Rastra.RASTRA_FORMAT_BMP, same.Format, "format without settings");
+            Equal(40, same.Width, "width");
+            foreach (int format in new[] { Rastra.RASTRA_FORMAT_JPEG, Rastra.RASTRA_FORMAT_WEBP, Rastra.RASTRA_FORMAT_BMP })
+                using (var s = new RastraSettings().SetFormat(format).SetQuality(70))
+                {
+                    RastraImageInfo info = ProbeOk(Rastra.Convert(bmp, s));
+                    Equal(format, info.Format, "format written");
+                    Equal(20, info.Height, "height");
+                }
+        });
+        Case("Probe reads a header cut short and refuses what is no image", () =>
+        {
+            RastraImageInfo info = ProbeOk(bmp.Take(54).ToArray());
+            Equal(Rastra.RASTRA_FORMAT_BMP, info.Format, "format");
+            Equal(40, info.Width, "width");
+            Equal(20, info.Height, "height");
+            Equal(1, info.Orientation, "orientation");
+            Expect(Rastra.Probe(new byte[] { 1, 2, 3, 4, 5, 6, 7, 8 }) == null, "null for garbage");
+            Expect(Rastra.Probe(new byte[0]) == null, "null for no bytes");
+        });
+    }
+
+    static void Failures()
+    {
+        Case("Convert failures throw the library's message", () =>
+        {
+            var e = Throws<RastraException>(() => Rastra.Convert(new byte[] { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 }));
+            Equal("convert: unsupported image format: input", e.Message, "message");
+            Expect(Throws<RastraException>(() => Rastra.Convert(new byte[0])).Message.StartsWith("convert: "), "a message for no bytes");
+            using (var s = new RastraSettings().SetMaxPixels(100))
+                Equal("convert: image too large: input", Throws<RastraException>(() => Rastra.Convert(Bmp(40, 20, 1), s)).Message, "over the pixel limit");
+        });
+        Case("disposed settings are refused, not used after free", () =>
+        {
+            var s = new RastraSettings();
+            s.Dispose();
+            s.Dispose();
+            Throws<ObjectDisposedException>(() => Rastra.Convert(Bmp(4, 4, 1), s));
+            Throws<ObjectDisposedException>(() => s.SetQuality(50));
+        });
+    }
+
+    static void SharedSettings()
+    {
+        byte[] bmp = Bmp(64, 48, 2);
+        Case("one settings object on 8 threads gives byte-identical outputs", () =>
+        {
+            using (var s = new RastraSettings())
+            {
+                s.SetFormat(Rastra.RASTRA_FORMAT_JPEG).SetQuality(80).SetResize(32, 32).SetWatermark("(c) rastra", 8, 0.7f);
+                byte[] expected = Rastra.Convert(bmp, s);
+                var outputs = new byte[64][];
+                Parallel.For(0, outputs.Length, new ParallelOptions { MaxDegreeOfParallelism = 8 }, i => outputs[i] = Rastra.Convert(bmp, s));
+                Expect(outputs.All(o => o.SequenceEqual(expected)), "every output equal to the serial one");
+            }
+        });
+    }
+
+    static void Files()
+    {
+        string dir = NewDir("files");
+        byte[] bmp = Bmp(30, 16, 3);
+        Case("ConvertFile writes the bytes Convert returns, at a non-ASCII path", () =>
+        {
+            string input = Path.Combine(dir, "photo-\u00e9t\u00e9.bmp"), output = Path.Combine(dir, "out-\u00fc.png");
+            File.WriteAllBytes(input, bmp);
+            using (var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG))
+            {
+                Rastra.ConvertFile(input, output, s);
+                Expect(File.ReadAllBytes(output).SequenceEqual(Rastra.Convert(bmp, s)), "the same bytes");
+            }
+            string missing = Path.Combine(dir, "missing-\u00e9.bmp");
+            Equal("process_file: cannot read " + missing,
+                  Throws<RastraException>(() => Rastra.ConvertFile(missing, output)).Message, "message");
+        });
+        Case("ConvertFileResult reports a conversion's formats, size and byte counts", () =>
+        {
+            string input = Path.Combine(dir, "a.bmp"), output = Path.Combine(dir, "a.png");
+            File.WriteAllBytes(input, bmp);
+            RastraResult r = Rastra.ConvertFileResult(input, output);
+            Expect(r.Converted, "converted: " + r.Message);
+            Equal(Rastra.RASTRA_REASON_NONE, r.Reason, "reason");
+            Equal(0, r.SystemError, "system error");
+            Equal(Rastra.RASTRA_FORMAT_BMP, r.InputFormat, "input format");
+            Equal(Rastra.RASTRA_FORMAT_PNG, r.OutputFormat, "output format from the extension");
+            Equal(30, r.Width, "width");
+            Equal(16, r.Height, "height");
+            Equal((ulong)bmp.Length, r.InputBytes, "input bytes");
+            Equal((ulong)new FileInfo(output).Length, r.OutputBytes, "output bytes");
+            Equal("", r.Message, "message");
+        });
+        Case("ConvertFileResult tells why a conversion failed", () =>
+        {
+            string missing = Path.Combine(dir, "missing.bmp");
+            RastraResult r = Rastra.ConvertFileResult(missing, Path.Combine(dir, "x.png"));
+            Expect(!r.Converted, "a failure");
+            Equal(Rastra.RASTRA_REASON_NO_SUCH_FILE, r.Reason, "reason");
+            Equal(2, r.SystemError, "ENOENT");
+            Equal("process_file: cannot read " + missing, r.Message, "message");
+            // Automatic format: neither name has a known extension.
+            string undetermined = Path.Combine(dir, "a.dat"), unnamed = Path.Combine(dir, "a.xyz");
+            File.WriteAllBytes(undetermined, bmp);
+            r = Rastra.ConvertFileResult(undetermined, unnamed);
+            Equal(Rastra.RASTRA_REASON_NO_OUTPUT_FORMAT, r.Reason, "reason for an unknown extension");
+            Equal("process_file: cannot determine output format from " + unnamed, r.Message, "message");
+        });
+    }
+
+    static void Planning()
+    {
+        Case("Plan lists candidates in order, chaining inputs that share an output", () =>
+        {
+            string input = NewDir("plan-in"), output = Path.Combine(temp, "plan-out", "web");
+            foreach (string name in new[] { "a.bmp", "b.bmp", "c.bmp" }) File.WriteAllBytes(Path.Combine(input, name), Bmp(8, 8, 4));
+            File.WriteAllBytes(Path.Combine(input, "c.png"), Rastra.Convert(Bmp(8, 8, 5), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG)));
+            File.WriteAllText(Path.Combine(input, "notes.txt"), "not an image");
+            using (var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_WEBP))
+            {
+                List<RastraCandidate> plan = Rastra.Plan(input, output, s);
+                Equal(4, plan.Count, "candidates");
+                Expect(Directory.Exists(output), "the output folder created");
+                for (int i = 0; i < plan.Count; i++)
+                {
+                    RastraCandidate c = plan[i];
+                    Equal(i, c.Index, "index");
+                    Equal(output, Path.GetDirectoryName(c.Output), "output folder");
+                    Equal(Path.GetFileNameWithoutExtension(c.Input) + ".webp", Path.GetFileName(c.Output), "output name");
+                    Expect(c.Message == null, "no message");
+                }
+                var c1 = plan.Where(c => Path.GetFileNameWithoutExtension(c.Input) == "c").ToList();
+                Equal(2, c1.Count, "two inputs named c");
+                Equal(-1, c1[0].Follows, "the first c follows none");
+                Equal(c1[0].Index, c1[1].Follows, "the second c follows the first");
+                Equal(2, plan.Count(c => c.Follows == -1 && Path.GetFileNameWithoutExtension(c.Input) != "c"), "a and b follow none");
+            }
+        });
+        Case("Plan failures throw the run's message", () =>
+        {
+            string missing = Path.Combine(temp, "no-such-dir");
+            Equal("run: cannot open directory " + missing,
+                  Throws<RastraException>(() => Rastra.Plan(missing, Path.Combine(temp, "o1"))).Message, "missing folder");
+            string empty = NewDir("empty");
+            Equal("run: no images found in " + empty,
+                  Throws<RastraException>(() => Rastra.Plan(empty, Path.Combine(temp, "o2"))).Message, "folder without images");
+        });
+        Case("Plan reports a candidate whose output path is too long", () =>
+        {
+            string input = NewDir("long-in");
+            string longName = new string('n', 200) + ".bmp";
+            File.WriteAllBytes(Path.Combine(input, longName), Bmp(4, 4, 6));
+            File.WriteAllBytes(Path.Combine(input, "s.bmp"), Bmp(4, 4, 6));
+            string output = Path.Combine(temp, "long-out");
+            while (output.Length < Rastra.RASTRA_PATH_MAX - 150) output = Path.Combine(output, new string('d', 100));
+            List<RastraCandidate> plan = Rastra.Plan(input, output);
+            Equal(2, plan.Count, "candidates");
+            RastraCandidate unnamed = plan.Single(c => c.Output == null);
+            Equal(longName, unnamed.Input, "the bare name");
+            Equal("run: path too long: " + longName, unnamed.Message, "message");
+            Expect(plan.Single(c => c.Output != null).Input.EndsWith("s.bmp"), "the short name planned");
+        });
+    }
+
+    static void ProcessWide()
+    {
+        string input = NewDir("pw-in"), output = Path.Combine(temp, "pw-out");
+        File.WriteAllBytes(Path.Combine(input, "a.bmp"), Bmp(8, 6, 7));
+        File.WriteAllBytes(Path.Combine(input, "b.bmp"), Bmp(8, 6, 8));
+        Case("process-wide: statistics, last error, plan_run", () =>
+        {
+            Equal(1, Rastra.rastra_init(), "rastra_init");
+            Equal("{\"processed\":0,\"failed\":0,\"total_input_bytes\":0,\"total_output_bytes\":0}", Rastra.Stats(), "stats");
+            string target = Path.Combine(temp, "pw.png");
+            Equal(1, Rastra.rastra_process_file(Path.Combine(input, "a.bmp"), target), "rastra_process_file");
+            Equal("{\"processed\":1,\"failed\":0,\"total_input_bytes\":" + new FileInfo(Path.Combine(input, "a.bmp")).Length +
+                  ",\"total_output_bytes\":" + new FileInfo(target).Length + "}", Rastra.Stats(), "stats after one file");
+            Equal(0, Rastra.rastra_process_file(Path.Combine(input, "none.bmp"), target), "missing input");
+            Equal("process_file: cannot read " + Path.Combine(input, "none.bmp"), Rastra.LastError(), "last error");
+            var seen = new List<string>();
+            Rastra.rastra_plan_callback callback = (user, i, o, m) => seen.Add(Marshal.PtrToStringAnsi(o));
+            Equal(2, Rastra.rastra_plan_run(input, output, callback, IntPtr.Zero), "plan_run");
+            GC.KeepAlive(callback);
+            Equal(Path.Combine(output, "a.bmp") + "|" + Path.Combine(output, "b.bmp"), string.Join("|", seen), "planned outputs");
+        });
+        Case("process-wide Run: the observer stops the run, its exceptions come back", () =>
+        {
+            Rastra.rastra_init();
+            var seen = new List<string>();
+            Expect(Rastra.Run(input, output, (i, o, converted, message) => { seen.Add(Path.GetFileName(i) + converted); return false; }), "a file converted");
+            Equal("a.bmpTrue", string.Join(",", seen), "files observed");
+            Equal("run: stopped by the observer after 1 of 2 files", Rastra.LastError(), "last error");
+            var e = Throws<InvalidOperationException>(() => Rastra.Run(input, output, (i, o, c, m) => { throw new InvalidOperationException("from the observer"); }));
+            Equal("from the observer", e.Message, "the observer's exception");
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+            Equal(1, Rastra.rastra_run(input, output), "a later run without the observer");
+            Rastra.rastra_init();
+            Expect(Rastra.Run(input, output), "Run without an observer to convert");
+        });
+    }
+
+    static void Example(string exe)
+    {
+        Case("the ConvertFolder example converts chains in order and totals the bytes", () =>
+        {
+            string input = NewDir("ex-in"), output = Path.Combine(temp, "ex-out");
+            var files = new Dictionary<string, byte[]>
+            {
+                { "a.bmp", Bmp(24, 16, 9) },
+                { "b.bmp", Bmp(16, 24, 10) },
+                { "c.bmp", Bmp(12, 12, 11) },
+                { "c.png", Rastra.Convert(Bmp(12, 12, 12), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG)) },
+                { "c.jpg", Rastra.Convert(Bmp(12, 12, 13), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_JPEG)) },
+                { "broken.png", new byte[] { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 1, 2 } },
+            };
+            foreach (var f in files) File.WriteAllBytes(Path.Combine(input, f.Key), f.Value);
+            var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG).SetResize(10, 10).SetAutoOrient(true);
+            List<RastraCandidate> plan = Rastra.Plan(input, output, s);
+            long inBytes = 0, outBytes = 0;
+            byte[] lastC = null;
+            foreach (RastraCandidate c in plan)
+            {
+                byte[] source = files[Path.GetFileName(c.Input)];
+                if (Path.GetFileName(c.Input) == "broken.png") continue;
+                byte[] converted = Rastra.Convert(source, s);
+                inBytes += source.Length;
+                outBytes += converted.Length;
+                if (Path.GetFileNameWithoutExtension(c.Input) == "c") lastC = converted;
+            }
+            var run = Process.Start(new ProcessStartInfo("mono", "\"" + exe + "\" \"" + input + "\" \"" + output + "\" --format png --max 10x10")
+            {
+                UseShellExecute = false,
+                RedirectStandardOutput = true,
+                RedirectStandardError = true,
+            });
+            string stdout = run.StandardOutput.ReadToEnd(), stderr = run.StandardError.ReadToEnd();
+            run.WaitForExit();
+            Equal(1, run.ExitCode, "exit status with a failed file");
+            Equal("{\"processed\":5,\"failed\":1,\"total_input_bytes\":" + inBytes + ",\"total_output_bytes\":" + outBytes + "}",
+                  stdout.Trim(), "totals");
+            Expect(stderr.Contains(Path.Combine(input, "broken.png")), "the failure on stderr: " + stderr);
+            Expect(File.ReadAllBytes(Path.Combine(output, "c.png")).SequenceEqual(lastC), "the later c wins");
+
+            run = Process.Start(new ProcessStartInfo("mono", "\"" + exe + "\" a b --quality 101") { UseShellExecute = false, RedirectStandardError = true });
+            run.StandardError.ReadToEnd();
+            run.WaitForExit();
+            Equal(2, run.ExitCode, "exit status of a usage error");
+        });
+    }
+}
