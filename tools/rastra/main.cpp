@@ -3,9 +3,10 @@
 //   rastra [options] INPUT_DIR OUTPUT_DIR
 //   rastra [options] INPUT_FILE OUTPUT_FILE
 //
-// A plain consumer of the public C interface. A directory is planned by the
-// library, then converted in this process (--jobs 1) or by worker processes,
-// copies of this program, one file at a time each.
+// A plain consumer of the public C interface, through settings objects. A
+// directory is planned once by the library, then converted in this process
+// (--jobs 1) or by worker processes, copies of this program, one file at a
+// time each.
 #include <rastra.h>
 
 #include <cstdio>
@@ -25,14 +26,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
-void collect(void* user, const char* input, const char* output, const char* message) {
+void collect(void* user, const rastra_candidate* c) {
     static_cast<std::vector<cli::Candidate>*>(user)->push_back(
-        {input, output != nullptr ? output : "", message != nullptr ? message : ""});
-}
-
-int32_t observe(void* user, const char* input, const char*, int32_t converted, const char* message) {
-    static_cast<cli::Report*>(user)->file_done(input, converted != 0, message != nullptr ? message : "");
-    return cli::interrupted() ? 1 : 0;
+        {c->input, c->output != nullptr ? c->output : "", c->message != nullptr ? c->message : "", c->follows});
 }
 
 int usage_error(const std::string& message) {
@@ -49,23 +45,44 @@ bool known_extension(const std::string& path) {
     return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "webp";
 }
 
-int convert_file(const std::string& input, const std::string& output) {
-    if (rastra_process_file(input.c_str(), output.c_str()) == 0) {
-        std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
+int convert_file(const rastra_settings* settings, const std::string& input, const std::string& output) {
+    rastra_result r;
+    if (rastra_convert_file_result(settings, input.c_str(), output.c_str(), &r) == 0) {
+        std::fprintf(stderr, "rastra: %s\n", r.message);
         return kExitFailed;
     }
-    std::printf("%s\n", rastra_stats());
+    cli::Totals totals;
+    cli::add(totals, r);
+    std::printf("%s\n", cli::stats_json(totals).c_str());
     return kExitOk;
 }
 
-int convert_directory(const cli::Options& o, const char* argv0) {
+// Converts the plan here, in order, until interrupted.
+void convert_here(const rastra_settings* settings, const std::vector<cli::Candidate>& plan, cli::Report& report,
+                  cli::Totals& totals) {
+    for (const cli::Candidate& c : plan) {
+        if (cli::interrupted()) return;
+        if (c.output.empty()) {
+            totals.failed += 1;
+            report.file_done(c.input, false, c.message);
+            continue;
+        }
+        rastra_result r;
+        rastra_convert_file_result(settings, c.input.c_str(), c.output.c_str(), &r);
+        cli::add(totals, r);
+        report.file_done(c.input, r.converted != 0, r.message);
+    }
+}
+
+int convert_directory(const cli::Options& o, const rastra_settings* settings, const char* argv0) {
     const std::string& input = o.positional[0];
     const std::string& output = o.positional[1];
     cli::catch_interrupts();
     std::vector<cli::Candidate> plan;
-    if (rastra_plan_run(input.c_str(), output.c_str(), collect, &plan) == 0) {
-        std::fprintf(stderr, "rastra: %s\n", rastra_last_error());
-        std::printf("%s\n", rastra_stats());
+    char error[RASTRA_ERROR_CAPACITY];
+    if (rastra_plan(settings, input.c_str(), output.c_str(), collect, &plan, error, sizeof error) == 0) {
+        std::fprintf(stderr, "rastra: %s\n", error);
+        std::printf("%s\n", cli::stats_json({}).c_str());
         return kExitFailed;
     }
     cli::warn_collisions(plan);
@@ -76,9 +93,7 @@ int convert_directory(const cli::Options& o, const char* argv0) {
     cli::Report report(plan.size(), o.progress.value_or(cli::stderr_is_terminal()));
     cli::Totals totals;
     if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o), report, totals)) {
-        rastra_set_run_observer(observe, &report);
-        rastra_run(input.c_str(), output.c_str());
-        totals = cli::parse_stats(rastra_stats());
+        convert_here(settings, plan, report, totals);
     }
     report.finish(totals);
     if (cli::interrupted()) {
@@ -120,6 +135,10 @@ int main(int argc, char** argv) {
         return usage_error("cannot tell the output format from " + output +
                            ": name it .jpg, .jpeg, .png, .bmp or .webp, or give --format");
     }
-    cli::configure(o);
-    return directory ? convert_directory(o, argv[0]) : convert_file(input, output);
+    const cli::Settings settings = cli::make_settings(o);
+    if (!settings) {
+        std::fprintf(stderr, "rastra: out of memory\n");
+        return kExitFailed;
+    }
+    return directory ? convert_directory(o, settings.get(), argv[0]) : convert_file(settings.get(), input, output);
 }

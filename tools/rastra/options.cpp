@@ -30,8 +30,8 @@ const char* const kUsage =
     "                             10240 x 10240; at most 268402689)\n"
     "  --no-auto-orient           keep each image as stored; by default photos are\n"
     "                             turned upright by their EXIF orientation\n"
-    "  --keep-metadata            clear the strip-metadata flag (outputs never carry\n"
-    "                             metadata; the flag is only stored)\n"
+    "  --keep-metadata            accepted and changes nothing: outputs are encoded\n"
+    "                             from pixels alone and carry no metadata\n"
     "  --jobs N                   convert a directory in N processes at once (default:\n"
     "                             the CPUs this process may use; 1 = in this process)\n"
     "  --progress, --no-progress  show or hide the progress line (default: shown when\n"
@@ -182,15 +182,19 @@ Options parse(const std::vector<std::string>& args) {
     return o;
 }
 
-void configure(const Options& o) {
-    rastra_init();
-    if (o.max) rastra_set_resize(o.max->first, o.max->second);
-    if (o.format) rastra_set_format(*o.format);
-    if (o.quality) rastra_set_quality(*o.quality);
-    if (o.watermark) rastra_set_watermark(o.watermark->c_str(), o.watermark_size.value_or(16), o.watermark_opacity.value_or(0.6f));
-    if (o.max_pixels) rastra_set_max_pixels(*o.max_pixels);
-    if (o.keep_metadata) rastra_set_strip_metadata(0);
-    rastra_set_auto_orient(o.no_auto_orient ? 0 : 1);
+Settings make_settings(const Options& o) {
+    Settings s(rastra_settings_new());
+    if (!s) return s;
+    if (o.max) rastra_settings_set_resize(s.get(), o.max->first, o.max->second);
+    if (o.format) rastra_settings_set_format(s.get(), *o.format);
+    if (o.quality) rastra_settings_set_quality(s.get(), *o.quality);
+    if (o.watermark) {
+        rastra_settings_set_watermark(s.get(), o.watermark->c_str(), o.watermark_size.value_or(16),
+                                      o.watermark_opacity.value_or(0.6f));
+    }
+    if (o.max_pixels) rastra_settings_set_max_pixels(s.get(), *o.max_pixels);
+    rastra_settings_set_auto_orient(s.get(), o.no_auto_orient ? 0 : 1);
+    return s;
 }
 
 std::vector<std::string> settings_arguments(const Options& o) {

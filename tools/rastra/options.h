@@ -1,7 +1,10 @@
 // Command-line options of the rastra host, and the library settings they make.
 #pragma once
 
+#include <rastra.h>
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,8 +41,15 @@ struct UsageError {
 // Parses the arguments after the program name. Throws UsageError.
 Options parse(const std::vector<std::string>& args);
 
-// Resets the library and applies the settings.
-void configure(const Options& o);
+struct SettingsDeleter {
+    void operator()(rastra_settings* s) const { rastra_settings_free(s); }
+};
+using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
+
+// A settings object holding o's library settings, with the command line's
+// defaults where they differ from the library's (photos upright). Null when
+// memory runs out.
+Settings make_settings(const Options& o);
 
 // The options that reproduce o's library settings in another process.
 std::vector<std::string> settings_arguments(const Options& o);

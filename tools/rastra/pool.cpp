@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -56,17 +55,14 @@ enum class State { kWaiting, kTaken, kDone };
 // The files of a run and who may take which next.
 class Schedule {
 public:
+    // A file waits for the one before it that writes the same output, as the
+    // library's plan links them.
     explicit Schedule(const std::vector<Candidate>& plan) : state_(plan.size(), State::kDone), after_(plan.size(), -1) {
-        std::map<std::string, std::ptrdiff_t> last_writer;
         for (std::size_t i = 0; i < plan.size(); ++i) {
             if (plan[i].output.empty()) continue;  // reported by the caller
             state_[i] = State::kWaiting;
             ++waiting_;
-            auto [it, first] = last_writer.try_emplace(plan[i].output, static_cast<std::ptrdiff_t>(i));
-            if (!first) {
-                after_[i] = it->second;  // the same output: wait for the earlier writer
-                it->second = static_cast<std::ptrdiff_t>(i);
-            }
+            after_[i] = plan[i].follows;
         }
     }
 
@@ -231,30 +227,31 @@ int worker_main() {
     const Handle out = binary_stdout();
     uint32_t count = 0;
     if (!get(in, count) || count > 64) return 2;
-    std::vector<std::string> settings(count);
-    for (std::string& s : settings) {
+    std::vector<std::string> arguments(count);
+    for (std::string& s : arguments) {
         if (!get(in, s)) return 2;
     }
-    settings.push_back("--worker");
+    arguments.push_back("--worker");
+    Settings settings;
     try {
-        configure(parse(settings));
+        settings = make_settings(parse(arguments));
     } catch (const UsageError&) {
         return 2;
     }
+    if (!settings) return 2;
     for (;;) {
         uint32_t index = 0;
         std::string input, output;
         if (!get(in, index)) return 0;  // no more files
         if (!get(in, input) || !get(in, output)) return 2;
-        const Totals before = parse_stats(rastra_stats());
-        const int32_t converted = rastra_process_file(input.c_str(), output.c_str());
-        const Totals after = parse_stats(rastra_stats());
+        rastra_result r;
+        rastra_convert_file_result(settings.get(), input.c_str(), output.c_str(), &r);
         if (!Message()
                  .put(index)
-                 .put(converted)
-                 .put(after.input_bytes - before.input_bytes)
-                 .put(after.output_bytes - before.output_bytes)
-                 .put(std::string(converted != 0 ? "" : rastra_last_error()))
+                 .put(r.converted)
+                 .put(r.input_bytes)
+                 .put(r.output_bytes)
+                 .put(std::string(r.message))
                  .send(out)) {
             return 2;
         }

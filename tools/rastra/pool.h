@@ -6,7 +6,7 @@
 //                   job per file (32-bit index, input path, output path);
 //                   the end of the stream means no more files.
 //   worker -> host: per job, in order: index, converted (32-bit), the input
-//                   and output bytes it added to the statistics (64-bit
+//                   and output bytes of the conversion's outcome (64-bit
 //                   each), the failure message (empty when converted).
 // A worker converts one file at a time; the host hands the next file to
 // whichever worker answers first, so large and small files even out.
@@ -20,8 +20,8 @@
 namespace cli {
 
 // Converts the named candidates of plan on `jobs` workers started from
-// program and configured with settings (option strings). Candidates that
-// write the same output are converted in plan order. Once interrupted(), no
+// program and configured with settings (option strings). A candidate that
+// follows another (the same output) is converted after it. Once interrupted(), no
 // further file is handed out and the workers finish the ones they hold.
 // Adds to totals and reports each file. False when no worker could start.
 bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& program,

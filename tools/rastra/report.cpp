@@ -40,17 +40,6 @@ std::string duration(double seconds) {
 
 }  // namespace
 
-uint64_t stat_value(const char* json, const char* key) {
-    const std::string needle = std::string("\"") + key + "\":";
-    const char* p = std::strstr(json, needle.c_str());
-    return p != nullptr ? std::strtoull(p + needle.size(), nullptr, 10) : 0;
-}
-
-Totals parse_stats(const char* json) {
-    return {stat_value(json, "processed"), stat_value(json, "failed"), stat_value(json, "total_input_bytes"),
-            stat_value(json, "total_output_bytes")};
-}
-
 std::string stats_json(const Totals& t) {
     char buf[192];
     std::snprintf(buf, sizeof buf,
@@ -60,17 +49,34 @@ std::string stats_json(const Totals& t) {
     return buf;
 }
 
-void warn_collisions(const std::vector<Candidate>& plan) {
-    std::map<std::string, std::vector<std::string>> writers;
-    std::vector<std::string> order;
-    for (const Candidate& c : plan) {
-        if (c.output.empty()) continue;
-        auto& inputs = writers[c.output];
-        if (inputs.size() == 1) order.push_back(c.output);
-        inputs.push_back(base_name(c.input));
+void add(Totals& t, const rastra_result& r) {
+    if (r.converted != 0) {
+        t.processed += 1;
+        t.input_bytes += r.input_bytes;
+        t.output_bytes += r.output_bytes;
+    } else {
+        t.failed += 1;
     }
-    for (const std::string& output : order) {
-        const auto& inputs = writers[output];
+}
+
+void warn_collisions(const std::vector<Candidate>& plan) {
+    // The library's plan links each writer of an output to the one before.
+    std::vector<std::size_t> first(plan.size());
+    std::map<std::size_t, std::vector<std::string>> writers;  // by the output's first writer
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        first[i] = plan[i].follows >= 0 ? first[static_cast<std::size_t>(plan[i].follows)] : i;
+        if (plan[i].follows < 0) continue;
+        auto& inputs = writers[first[i]];
+        if (inputs.empty()) {
+            order.push_back(first[i]);
+            inputs.push_back(base_name(plan[first[i]].input));
+        }
+        inputs.push_back(base_name(plan[i].input));
+    }
+    for (const std::size_t f : order) {
+        const std::string& output = plan[f].output;
+        const auto& inputs = writers[f];
         std::string names;
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             names += (i == 0 ? "" : i + 1 == inputs.size() ? " and " : ", ") + inputs[i];

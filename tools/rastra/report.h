@@ -2,6 +2,8 @@
 // write, a progress line on a terminal, the statistics and the summary.
 #pragma once
 
+#include <rastra.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,7 @@ struct Candidate {
     std::string input;
     std::string output;   // empty when it cannot be named
     std::string message;  // why it cannot be named
+    std::ptrdiff_t follows = -1;  // the previous candidate writing the same output
 };
 
 // The statistics of a run, with the keys of rastra_stats().
@@ -26,10 +29,10 @@ struct Totals {
     uint64_t output_bytes = 0;
 };
 
-// Reads one number after "\"key\":" in a statistics text.
-uint64_t stat_value(const char* json, const char* key);
-Totals parse_stats(const char* json);
 std::string stats_json(const Totals& t);
+
+// Adds one file's outcome.
+void add(Totals& t, const rastra_result& r);
 
 // Warns once per output name that several inputs write; the later one wins.
 void warn_collisions(const std::vector<Candidate>& plan);
