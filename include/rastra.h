@@ -227,8 +227,9 @@ RASTRA_API const char *rastra_last_error(void) RASTRA_NOEXCEPT;
  *  - an output larger than the process may write (RLIMIT_FSIZE) fails before
  *    anything is written.
  *
- * Returns 1 on success (adds 1 to processed and both file sizes to the byte
- * totals, empties the last error) or 0 with one of these messages:
+ * Returns 1 on success (adds 1 to processed, the input's size as read and the
+ * output's as written to the byte totals, empties the last error) or 0 with
+ * one of these messages:
  *   "process_file: NULL input/output"
  *   "process_file: cannot read <input>"     (missing, empty, unreadable, not
  *                                            a regular file)
