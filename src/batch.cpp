@@ -44,15 +44,10 @@ bool format_path(char (&buf)[kPathCapacity], const char* fmt, Args... args) noex
     return n >= 0 && static_cast<std::size_t>(n) < sizeof buf;
 }
 
-// A hasher of our own keeps the map's instantiations out of the export table.
-struct KeyHash {
-    std::size_t operator()(const std::string& key) const noexcept { return std::hash<std::string>{}(key); }
-};
-
 // Links each candidate to the previous one that writes the same output, as
 // the platform compares names: the one rule every executor follows.
 void link_shared_outputs(std::vector<Candidate>& plan) {
-    std::unordered_map<std::string, std::ptrdiff_t, KeyHash> last_writer;
+    std::unordered_map<std::string, std::ptrdiff_t> last_writer;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (plan[i].output.empty()) continue;
         auto [it, first] = last_writer.try_emplace(output_key(plan[i].output), static_cast<std::ptrdiff_t>(i));
