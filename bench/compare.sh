@@ -5,64 +5,24 @@
 #
 #   bench/compare.sh [REPETITIONS]      (default 3; the median run counts)
 #
-# The corpus is built here from camera photographs in Debian's wallpaper
-# packages (30 JPEGs of 4 to 20 megapixels), with RGBA PNG copies made by
-# ImageMagick (alpha 90 %) and WebP copies made by cwebp. The peers come from
-# Debian too. Work files go to $RASTRA_BENCH_DIR (default /tmp/rastra-bench).
+# The corpus (bench/corpus.sh) is built from camera photographs in Debian's
+# wallpaper packages (30 JPEGs of 4 to 20 megapixels), with RGBA PNG copies
+# made by ImageMagick (alpha 90 %) and WebP copies made by cwebp. The peers
+# come from Debian too. Work files go to $RASTRA_BENCH_DIR (default
+# /tmp/rastra-bench).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 REPS=${1:-3}
 WORK=${RASTRA_BENCH_DIR:-/tmp/rastra-bench}
-PACKAGES=(lomiri-wallpapers-16.04 lomiri-wallpapers-20.04 plasma-workspace-wallpapers mate-backgrounds)
 TOOLS=(libvips-tools graphicsmagick imagemagick webp time)
 
 log() { printf 'compare: %s\n' "$*" >&2; }
+# shellcheck source=bench/corpus.sh
+source "$ROOT/bench/corpus.sh"
 
 setup() {
-    local missing=()
-    for p in "${TOOLS[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if (( ${#missing[@]} )); then
-        log "installing ${missing[*]}"
-        local sudo=()
-        (( EUID == 0 )) || sudo=(sudo)
-        "${sudo[@]}" apt-get update -q >/dev/null
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    install_missing "${TOOLS[@]}"
     "$ROOT/scripts/build.sh" linux >/dev/null
-}
-
-# 30 distinct photographs of 4 to 20 megapixels, in path order.
-corpus() {
-    local src=$WORK/corpus
-    if [[ -f $src/.done ]] && (( $(find "$src/jpeg" -type f | wc -l) == 30 )); then return 0; fi
-    rm -rf "$src" "$WORK/pkg"
-    mkdir -p "$src/jpeg" "$src/png" "$src/webp" "$WORK/pkg"
-    (cd "$WORK/pkg" && apt-get download "${PACKAGES[@]}" >/dev/null)
-    for deb in "$WORK"/pkg/*.deb; do dpkg-deb -x "$deb" "$WORK/pkg/x"; done
-    local n=0 seen=" "
-    while IFS= read -r f; do
-        local w h sum
-        w=$(vipsheader -f width "$f" 2>/dev/null) || continue
-        h=$(vipsheader -f height "$f" 2>/dev/null) || continue
-        (( w * h >= 4000000 && w * h <= 20000000 )) || continue
-        sum=$(md5sum < "$f" | cut -c1-32)
-        [[ $seen == *" $sum "* ]] && continue
-        seen+="$sum "
-        n=$((n + 1))
-        cp "$f" "$src/jpeg/$(printf 'p%02d' "$n").jpg"
-        (( n == 30 )) && break
-    done < <(find "$WORK/pkg/x" -type f \( -iname '*.jpg' -o -iname '*.jpeg' \) | sort)
-    (( n == 30 )) || { log "found only $n photographs"; exit 1; }
-    log "deriving RGBA PNG and WebP copies"
-    for f in "$src"/jpeg/*.jpg; do
-        local b
-        b=$(basename "$f" .jpg)
-        convert-im6.q16 "$f" -alpha set -channel A -evaluate set 90% +channel "PNG32:$src/png/$b.png"
-        cwebp -quiet -q 90 "$f" -o "$src/webp/$b.webp"
-    done
-    touch "$src/.done"
 }
 
 # The commands of one job for one tool: $1 job, $2 tool, $3 output directory.
