@@ -74,6 +74,14 @@ void generated_corpus() {
             }
         }
     }
+    // Top-down BMPs (negative height), 24- and 32-bit, whole and cut short.
+    for (const int bits : {24, 32}) {
+        const std::vector<uint8_t> good = fixtures::top_down_bmp(fixtures::make_pattern(17, 5), bits);
+        for (const auto& knobs : settings) run(good, knobs);
+        for (size_t n = 0; n < good.size(); n += 5) {
+            run({good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)}, settings[n % 4]);
+        }
+    }
     // Bombs, once under every setting: more scans than allowed, and a PNG
     // that inflates far past its one pixel.
     const std::vector<std::vector<uint8_t>> bombs = {

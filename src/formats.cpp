@@ -90,6 +90,9 @@ bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader&
         const int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
         int w = 0, h = 0, n = 0;
         if (stbi_info_from_memory(bytes, len, &w, &h, &n) == 0) return false;
+        // A top-down BMP stores its height negative; the decoder takes its
+        // absolute value, and so do the limits.
+        if (kind == kBmp && h < 0 && h != INT_MIN) h = -h;
         header.width = w;
         header.height = h;
         header.channels = n;

@@ -341,3 +341,24 @@ TEST_F(ConvertTest, ReplacedFileKeepsItsPermissions) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 #endif
+
+TEST_F(ConvertTest, TopDownBmpsConvertLikeBottomUpOnes) {
+    // Stored top-down, as Windows' DIB sections write them: the same image
+    // comes out, alpha kept by the 32-bit file, within the pixel limit by
+    // the height's absolute value.
+    const Rgba img = fixtures::make_pattern(19, 7);
+    for (const int bits : {24, 32}) {
+        const std::string name = "down" + std::to_string(bits) + ".bmp";
+        put(name, fixtures::top_down_bmp(img, bits));
+        ASSERT_EQ(convert(name, "out.png"), 1) << bits << ": " << rastra_last_error();
+        Rgba want = img;
+        if (bits == 24) {
+            for (size_t i = 3; i < want.px.size(); i += 4) want.px[i] = 255;
+        }
+        EXPECT_EQ(load("out.png").px, want.px) << bits;
+        rastra_set_max_pixels(19 * 7 - 1);
+        EXPECT_EQ(convert(name, "out.png"), 0) << bits;
+        EXPECT_EQ(rastra_last_error(), "process_file: image too large: " + (dir / name));
+        rastra_set_max_pixels(19 * 7);
+    }
+}

@@ -113,6 +113,7 @@ TEST_F(HostileTest, BombsFailFastInBoundedMemory) {
         {"huge-lossless.webp", webp_lossless_header(16383, 16383), "process_file: image too large: "},
         {"huge.jpg", jpeg_declaring(23000, 23000), "process_file: image too large: "},
         {"huge-header.bmp", bmp_header_only(23000, 23000), "process_file: image too large: "},
+        {"huge-top-down.bmp", bmp_header_only(23000, static_cast<uint32_t>(-23000)), "process_file: image too large: "},
         {"huge-1bit.png", one_bit, "process_file: image too large: "},
         {"scans.jpg", fixtures::progressive_jpeg(4096, 4096, 3, RASTRA_MAX_JPEG_SCANS + 1, true),
          "process_file: cannot decode "},

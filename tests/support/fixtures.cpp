@@ -87,6 +87,34 @@ Bytes encode(Kind kind, const Rgba& img, int quality) {
     return out;
 }
 
+Bytes top_down_bmp(const Rgba& img, int bits) {
+    const size_t bpp = static_cast<size_t>(bits / 8);
+    const size_t row = (img.width * bpp + 3) / 4 * 4;
+    Bytes b(54 + row * img.height, 0);
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, static_cast<uint32_t>(b.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(img.width));
+    put32(22, static_cast<uint32_t>(-img.height));
+    b[26] = 1;
+    b[28] = static_cast<uint8_t>(bits);
+    put32(34, static_cast<uint32_t>(row * img.height));
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x) {
+            const uint8_t* p = &img.px[(static_cast<size_t>(y) * img.width + x) * 4];
+            uint8_t* q = &b[54 + y * row + x * bpp];
+            q[0] = p[2], q[1] = p[1], q[2] = p[0];
+            if (bpp == 4) q[3] = p[3];
+        }
+    }
+    return b;
+}
+
 uint8_t dc_level(int bx, int by) { return static_cast<uint8_t>(16 + (bx * 37 + by * 91) % 224); }
 
 namespace {

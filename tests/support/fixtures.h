@@ -40,6 +40,10 @@ uint8_t dc_level(int bx, int by);
 // with zlib, with correct CRCs.
 Bytes png_from_scanlines(int width, int height, int bit_depth, int colour_type, const Bytes& scanlines);
 
+// A BMP stored top-down (negative height, as Windows' DIB sections write
+// it), 24-bit (alpha dropped) or 32-bit BI_RGB (alpha kept).
+Bytes top_down_bmp(const Rgba& img, int bits);
+
 // A TIFF block whose IFD 0 holds one Orientation tag (SHORT, count 1).
 Bytes exif_block(int orientation, bool big_endian = false);
 // The file with an EXIF block added where its format keeps one: a JPEG APP1
