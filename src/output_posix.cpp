@@ -87,12 +87,14 @@ void temp_name(char* buf, std::size_t dir_len) noexcept {
 }
 
 // A replacement takes over the replaced file's owner (when we may set it) and
-// permissions; a new file gets 0666 less the umask.
+// permissions, but never the setuid and setgid bits: an image is no program,
+// and a file that changes owner must not grant its old owner's rights. A new
+// file gets 0666 less the umask.
 void keep_owner_and_mode(int fd, const char* path) noexcept {
     struct stat st;
     if (::stat(path, &st) != 0) return;
     if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) (void)::fchown(fd, st.st_uid, st.st_gid);
-    (void)::fchmod(fd, st.st_mode & 07777);
+    (void)::fchmod(fd, st.st_mode & 01777);
 }
 
 // Names buf (the directory's dir_len bytes, then room for a name) afresh and

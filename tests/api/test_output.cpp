@@ -20,12 +20,14 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -278,6 +280,52 @@ TEST_F(OutputTest, NoRoomForATemporaryFileWritesInPlace) {
     }
     ASSERT_EQ(convert_to(mnt + "/out.png"), 1) << rastra_last_error();
     EXPECT_EQ(fixtures::read_file(mnt + "/out.png"), expected());
+}
+
+TEST_F(OutputTest, ReplacingNeverGrantsSetuidOrSetgid) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+    const Bytes want = expected();
+    constexpr uid_t kOwner = 61001, kUser = 61002;
+    constexpr gid_t kGroup = 61003, kUserGroup = 61004;
+    ::chmod(dir.path().c_str(), 0777);
+    ::chmod((dir / "in.png").c_str(), 0644);
+    const auto setuid_file = [&](const std::string& name) {
+        const std::string path = dir / name;
+        fixtures::write_file(path, old);
+        EXPECT_EQ(::chown(path.c_str(), kOwner, kGroup), 0);
+        EXPECT_EQ(::chmod(path.c_str(), 06775), 0);  // -rwsrwsr-x
+        return path;
+    };
+    const auto mode_of = [](const std::string& path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+
+    // Root replaces another user's file: owner and group kept, the bits not.
+    const std::string by_root = setuid_file("by-root.png");
+    ASSERT_EQ(convert_to(by_root), 1) << rastra_last_error();
+    EXPECT_EQ(fixtures::read_file(by_root), want);
+    EXPECT_EQ(mode_of(by_root), 0775u);
+    struct stat st;
+    ASSERT_EQ(::stat(by_root.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOwner);
+    EXPECT_EQ(st.st_gid, kGroup);
+
+    // A member of the file's group replaces it: the file becomes the
+    // member's, and must not run as the member.
+    const std::string by_member = setuid_file("by-member.png");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const gid_t groups[] = {kGroup};
+        const bool dropped = ::setgroups(1, groups) == 0 && ::setgid(kUserGroup) == 0 && ::setuid(kUser) == 0;
+        ::_exit(dropped ? (convert_to(by_member) == 1 ? 0 : 1) : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(fixtures::read_file(by_member), want);
+    EXPECT_EQ(mode_of(by_member) & 06000, 0u);
 }
 
 #else  // _WIN32
