@@ -19,14 +19,33 @@ constexpr bool is_separator(char c) noexcept { return c == '/' || (kSep == '\\' 
 
 }  // namespace
 
+std::size_t root_length(const char* path, bool windows) noexcept {
+    if (!windows) return 0;
+    const auto sep = [](char c) { return c == '/' || c == '\\'; };
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (letter(path[0]) && path[1] == ':') return sep(path[2]) ? 3 : 2;
+    if (sep(path[0]) && sep(path[1])) {
+        std::size_t i = 2;
+        while (path[i] != '\0' && !sep(path[i])) ++i;  // the server
+        if (path[i] == '\0') return i;
+        ++i;
+        while (path[i] != '\0' && !sep(path[i])) ++i;  // the share
+        return i;
+    }
+    return 0;
+}
+
 int32_t ensure_dir(const char* path) noexcept {
     char buf[kPathCapacity];
     const int n = std::snprintf(buf, sizeof buf, "%s", path);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return -1;  // empty, or would be cut
     std::size_t len = static_cast<std::size_t>(n);
     if (is_separator(buf[len - 1])) buf[--len] = '\0';
-    // From the second character, so a leading separator never makes an empty prefix.
-    for (std::size_t i = 1; i < len; ++i) {
+    // Like mkdir -p: a drive or a share root is never made. From the second
+    // character at least, so a leading separator never makes an empty prefix.
+    const std::size_t root = root_length(buf, kSep == '\\');
+    if (len <= root) return is_directory(buf) ? 0 : -1;
+    for (std::size_t i = root > 1 ? root + 1 : 1; i < len; ++i) {
         if (!is_separator(buf[i])) continue;
         buf[i] = '\0';
         if (make_dir(buf) == MkdirResult::kFailed) return -1;

@@ -347,6 +347,10 @@ int32_t run_plan(const Settings& s, const std::vector<Candidate>& plan, Stats& s
 // Creates a directory and its missing parents; 0 or -1.
 int32_t ensure_dir(const char* path) noexcept;
 
+// The length of the root that starts path and that ensure_dir never creates:
+// on Windows a drive ("C:", "C:\") or a share ("\\server\share"); elsewhere 0.
+std::size_t root_length(const char* path, bool windows) noexcept;
+
 // ---- reading inputs ---------------------------------------------------------------
 
 struct Input {

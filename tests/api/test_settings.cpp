@@ -499,3 +499,25 @@ TEST_F(SettingsTest, PlansNameOutputsByTheSettingsAndChainSharedOnes) {
     EXPECT_EQ(rastra_last_error(), last);
     EXPECT_EQ(std::string(rastra_stats()), "{\"processed\":0,\"failed\":0,\"total_input_bytes\":0,\"total_output_bytes\":0}");
 }
+
+TEST_F(SettingsTest, OutputsThatDifferOnlyInCaseAreOneFileOnWindows) {
+    const fixtures::fs::path in = dir.path() / "in";
+    fixtures::fs::create_directory(in);
+    for (const char* name : {"Shot.jpg", "shot.png"}) {
+        fixtures::write_file(in / name, fixtures::encode(fixtures::kPng, fixtures::make_pattern(4, 4)));
+    }
+    const SettingsPtr s(rastra_settings_new());
+    rastra_settings_set_format(s.get(), RASTRA_FORMAT_WEBP);
+    std::vector<int32_t> follows;
+    ASSERT_EQ(rastra_plan(
+                  s.get(), in.string().c_str(), (dir / "out").c_str(),
+                  [](void* user, const rastra_candidate* c) { static_cast<std::vector<int32_t>*>(user)->push_back(c->follows); },
+                  &follows, nullptr, 0),
+              2);
+#if defined(_WIN32)
+    // Shot.webp and shot.webp name one file: the later input waits for the earlier.
+    EXPECT_EQ(follows, (std::vector<int32_t>{-1, 0}));
+#else
+    EXPECT_EQ(follows, (std::vector<int32_t>{-1, -1}));
+#endif
+}
