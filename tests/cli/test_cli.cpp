@@ -369,3 +369,52 @@ TEST_F(CliTest, InterruptFinishesTheFilesInHand) {
     }
 }
 #endif
+
+TEST_F(CliTest, OutputsNeverReplaceInputsUnlessAsked) {
+    fs::create_directory(dir.path() / "photos");
+    put("photos/a.png", 64, 48);
+    put("photos/b.png", 64, 48);
+    const auto originals = files_in(dir.path() / "photos");
+    const std::string photos = quote(dir / "photos");
+
+    // Into its own directory, in the same format: every output is its input.
+    const Result refused = rastra("--max 10x10 " + photos + " " + photos);
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_TRUE(contains(refused.out, "would replace an input of this run; give --in-place")) << refused.out;
+    EXPECT_TRUE(contains(refused.out, "a.png") || contains(refused.out, "b.png")) << refused.out;
+    // One file onto itself, through another spelling of its path.
+    const std::string a = dir / "photos/a.png";
+    const Result self = rastra("--max 10x10 " + quote(a) + " " + quote(dir / "photos/../photos/a.png"));
+    EXPECT_EQ(self.status, 2) << self.out;
+    EXPECT_TRUE(contains(self.out, "would replace its input; give --in-place")) << self.out;
+    EXPECT_EQ(files_in(dir.path() / "photos"), originals);
+
+    // Another format writes beside the inputs; --in-place allows the rest.
+    EXPECT_EQ(rastra("--format webp " + photos + " " + photos).status, 0);
+    const Result allowed = rastra("--in-place --max 10x10 " + quote(a) + " " + quote(a));
+    EXPECT_EQ(allowed.status, 0) << allowed.out;
+    EXPECT_EQ(load("photos/a.png").width, 10);
+}
+
+TEST_F(CliTest, SkipExistingLeavesOutputsAlone) {
+    fs::create_directory(dir.path() / "in");
+    fs::create_directory(dir.path() / "out");
+    put("in/a.png");
+    put("in/b.png");
+    put("in/c.png");
+    fixtures::write_file(dir.path() / "out" / "b.png", std::string("mine"));
+    for (const char* jobs : {"--jobs 1", "--jobs 2"}) {
+        fs::remove(dir.path() / "out" / "a.png");
+        fs::remove(dir.path() / "out" / "c.png");
+        const Result r = rastra(std::string(jobs) + " --skip-existing " + quote(dir / "in") + " " + quote(dir / "out"));
+        EXPECT_EQ(r.status, 0) << jobs << r.out;
+        EXPECT_TRUE(contains(r.out, "{\"processed\":2,\"failed\":0,")) << r.out;
+        EXPECT_TRUE(contains(r.out, "converted 2 files, 0 failed, 1 skipped")) << r.out;
+        EXPECT_EQ(fixtures::read_file(dir.path() / "out" / "b.png"), fixtures::Bytes({'m', 'i', 'n', 'e'}));
+        EXPECT_EQ(load("out/c.png").width, 40);
+    }
+    // Everything there already: nothing to do is no failure.
+    const Result all = rastra("--skip-existing " + quote(dir / "in") + " " + quote(dir / "out"));
+    EXPECT_EQ(all.status, 0) << all.out;
+    EXPECT_TRUE(contains(all.out, "3 skipped")) << all.out;
+}

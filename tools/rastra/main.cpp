@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,50 @@ bool known_extension(const std::string& path) {
     std::string ext = path.substr(dot + 1);
     for (char& c : ext) c = static_cast<char>(c | 0x20);
     return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "webp";
+}
+
+// A path as the file system compares it, for telling whether two paths name
+// one file (case-folded on Windows).
+std::string file_key(const std::string& path) {
+    std::error_code ec;
+    std::string key = std::filesystem::weakly_canonical(std::filesystem::path(path), ec).string();
+    if (ec) key = path;
+#if defined(_WIN32)
+    for (char& c : key) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+#endif
+    return key;
+}
+
+// The first candidate whose output would replace an input of the run, or
+// null.
+const cli::Candidate* replaces_an_input(const std::vector<cli::Candidate>& plan) {
+    std::map<std::string, const cli::Candidate*> inputs;
+    for (const cli::Candidate& c : plan) {
+        if (!c.output.empty()) inputs.emplace(file_key(c.input), &c);
+    }
+    for (const cli::Candidate& c : plan) {
+        if (c.output.empty()) continue;
+        if (const auto it = inputs.find(file_key(c.output)); it != inputs.end()) return &c;
+    }
+    return nullptr;
+}
+
+// The plan without the candidates whose output exists already; they share
+// their output with whole chains, so the links stay within what is kept.
+std::vector<cli::Candidate> without_existing(const std::vector<cli::Candidate>& plan, std::size_t& skipped) {
+    std::vector<cli::Candidate> kept;
+    std::vector<std::ptrdiff_t> moved(plan.size(), -1);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        std::error_code ec;
+        if (!plan[i].output.empty() && std::filesystem::exists(plan[i].output, ec)) {
+            ++skipped;
+            continue;
+        }
+        moved[i] = static_cast<std::ptrdiff_t>(kept.size());
+        kept.push_back(plan[i]);
+        if (kept.back().follows >= 0) kept.back().follows = moved[static_cast<std::size_t>(kept.back().follows)];
+    }
+    return kept;
 }
 
 int convert_file(const rastra_settings* settings, const std::string& input, const std::string& output) {
@@ -85,6 +130,13 @@ int convert_directory(const cli::Options& o, const rastra_settings* settings, co
         std::printf("%s\n", cli::stats_json({}).c_str());
         return kExitFailed;
     }
+    if (!o.in_place) {
+        if (const cli::Candidate* c = replaces_an_input(plan)) {
+            return usage_error(c->output + " would replace an input of this run; give --in-place to allow it");
+        }
+    }
+    std::size_t skipped = 0;
+    if (o.skip_existing) plan = without_existing(plan, skipped);
     cli::warn_collisions(plan);
 
     std::size_t named = 0;
@@ -95,12 +147,12 @@ int convert_directory(const cli::Options& o, const rastra_settings* settings, co
     if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o), report, totals)) {
         convert_here(settings, plan, report, totals);
     }
-    report.finish(totals);
+    report.finish(totals, skipped);
     if (cli::interrupted()) {
         std::fprintf(stderr, "rastra: interrupted; the files above were done, the rest were not started\n");
         return kExitInterrupted;
     }
-    return totals.processed > 0 && totals.failed == 0 ? kExitOk : kExitFailed;
+    return (totals.processed > 0 || skipped > 0) && totals.failed == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -134,6 +186,16 @@ int main(int argc, char** argv) {
     if (!directory && o.format.value_or(RASTRA_FORMAT_AUTO) == RASTRA_FORMAT_AUTO && !known_extension(output)) {
         return usage_error("cannot tell the output format from " + output +
                            ": name it .jpg, .jpeg, .png, .bmp or .webp, or give --format");
+    }
+    if (!directory && std::filesystem::exists(output, ec)) {
+        if (!o.in_place && std::filesystem::equivalent(input, output, ec)) {
+            return usage_error(output + " would replace its input; give --in-place to allow it");
+        }
+        if (o.skip_existing) {
+            std::fprintf(stderr, "rastra: %s exists; skipped\n", output.c_str());
+            std::printf("%s\n", cli::stats_json({}).c_str());
+            return kExitOk;
+        }
     }
     const cli::Settings settings = cli::make_settings(o);
     if (!settings) {

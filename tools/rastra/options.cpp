@@ -32,6 +32,8 @@ const char* const kUsage =
     "                             turned upright by their EXIF orientation\n"
     "  --keep-metadata            accepted and changes nothing: outputs are encoded\n"
     "                             from pixels alone and carry no metadata\n"
+    "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
+    "  --skip-existing            leave outputs that already exist untouched\n"
     "  --jobs N                   convert a directory in N processes at once (default:\n"
     "                             the CPUs this process may use; 1 = in this process)\n"
     "  --progress, --no-progress  show or hide the progress line (default: shown when\n"
@@ -48,7 +50,8 @@ const char* const kUsage =
     "Ctrl-C stops handing out files, lets those being converted finish and exits\n"
     "with 130. Exit status: 0 when every file converted, 1 when a conversion\n"
     "failed, 2 on a usage error (a missing input, an output directory that is a\n"
-    "file, an output name without a known extension).\n";
+    "file, an output name without a known extension, an output that would replace\n"
+    "an input without --in-place).\n";
 
 namespace {
 
@@ -157,6 +160,9 @@ Options parse(const std::vector<std::string>& args) {
         } else if (name == "--keep-metadata") {
             no_value();
             o.keep_metadata = true;
+        } else if (name == "--in-place" || name == "--skip-existing") {
+            no_value();
+            (name == "--in-place" ? o.in_place : o.skip_existing) = true;
         } else if (name == "--no-auto-orient") {
             no_value();
             o.no_auto_orient = true;

@@ -26,6 +26,8 @@ struct Options {
     bool keep_metadata = false;
     bool no_auto_orient = false;
     // How the host runs.
+    bool in_place = false;       // outputs may replace the run's inputs
+    bool skip_existing = false;  // leave outputs that already exist untouched
     std::optional<int> jobs;
     std::optional<bool> progress;
     bool worker = false;  // internal: serve conversions over standard input and output

@@ -127,16 +127,18 @@ void Report::erase() {
     drawn_width_ = 0;
 }
 
-void Report::finish(const Totals& t) {
+void Report::finish(const Totals& t, std::size_t skipped) {
     const std::lock_guard<std::mutex> lock(mutex_);
     erase();
     std::fflush(stderr);
     std::printf("%s\n", stats_json(t).c_str());
     std::fflush(stdout);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(stderr, "converted %llu file%s, %llu failed, %s -> %s (%.1f%%), in %.2f s\n",
+    char skipped_text[64] = "";
+    if (skipped > 0) std::snprintf(skipped_text, sizeof skipped_text, ", %zu skipped (output exists)", skipped);
+    std::fprintf(stderr, "converted %llu file%s, %llu failed%s, %s -> %s (%.1f%%), in %.2f s\n",
                  static_cast<unsigned long long>(t.processed), t.processed == 1 ? "" : "s",
-                 static_cast<unsigned long long>(t.failed), human_bytes(t.input_bytes).c_str(),
+                 static_cast<unsigned long long>(t.failed), skipped_text, human_bytes(t.input_bytes).c_str(),
                  human_bytes(t.output_bytes).c_str(),
                  t.input_bytes > 0 ? 100.0 * static_cast<double>(t.output_bytes) / static_cast<double>(t.input_bytes) : 0.0,
                  seconds);

@@ -46,8 +46,8 @@ public:
     // Redraws the progress line when it is due.
     void tick();
     // Clears the progress line, prints the statistics on standard output and
-    // the summary on standard error.
-    void finish(const Totals& t);
+    // the summary on standard error (with the files skipped, when any).
+    void finish(const Totals& t, std::size_t skipped = 0);
 
 private:
     void draw(std::chrono::steady_clock::time_point now);  // with mutex_ held
