@@ -340,3 +340,20 @@ def test_ctrl_c_stops_a_run_and_leaves_whole_outputs(tmp_path, jobs):
     expected = rastra.convert_bytes(data, format="webp")
     for p in outputs:
         assert p.suffix == ".webp" and p.read_bytes() == expected
+
+
+def test_convert_dir_never_replaces_its_inputs_unless_asked(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    bmp(photos / "a.bmp", 40, 30)
+    bmp(photos / "b.bmp", 30, 40, seed=2)
+    before = {p.name: p.read_bytes() for p in photos.iterdir()}
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_dir(photos, photos, max_size=(10, 10))
+    assert "would replace an input of this run" in e.value.message
+    assert {p.name: p.read_bytes() for p in photos.iterdir()} == before
+    # Another format writes beside the inputs; in_place=True allows the rest.
+    assert rastra.convert_dir(photos, photos, format="png")["processed"] == 2
+    assert rastra.convert_dir(photos, str(photos) + "/.", format="bmp", max_size=(10, 10),
+                              in_place=True, jobs=2)["processed"] == 4
+    assert (photos / "a.bmp").read_bytes() != before["a.bmp"]

@@ -481,18 +481,33 @@ class Converter:
             self._lib.rastra_free(output)
 
     def convert_dir(self, src_dir: PathArg, dst_dir: PathArg, *,
-                    progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1) -> dict:
+                    progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1,
+                    in_place: bool = False) -> dict:
         """convert_dir() with these settings."""
         if jobs < 1:
             raise ValueError("jobs must be 1 or more")
         src, dst = _path(src_dir), _path(dst_dir)
         with self._native.use() as ptr:
             plan = _plan(self._lib, ptr, src, dst)
+            if not in_place:
+                _refuse_replacing_inputs(plan)
             report, close = _progress_reporter(progress, len(plan))
             try:
                 return _run(self._lib, ptr, plan, jobs, report)
             finally:
                 close()
+
+
+def _refuse_replacing_inputs(plan) -> None:
+    """Raises RastraError when an output of the plan would replace one of its inputs."""
+    def key(p: bytes) -> bytes:
+        return os.path.normcase(os.path.realpath(p))
+
+    inputs = {key(c.input) for c in plan if c.output is not None}
+    for c in plan:
+        if c.output is not None and key(c.output) in inputs:
+            raise RastraError("%s would replace an input of this run; pass in_place=True to allow it"
+                              % _text(c.output))
 
 
 def convert(src: PathArg, dst: PathArg, settings: Optional[Settings] = None, **kwargs) -> dict:
@@ -527,7 +542,7 @@ def probe(data: BytesLike) -> ImageInfo:
 
 def convert_dir(src_dir: PathArg, dst_dir: PathArg, settings: Optional[Settings] = None, *,
                 progress: Union[None, bool, Callable[[FileResult], None]] = None, jobs: int = 1,
-                **kwargs) -> dict:
+                in_place: bool = False, **kwargs) -> dict:
     """Converts every image of src_dir into dst_dir (created when missing).
 
     Returns the statistics ({"processed", "failed", "total_input_bytes",
@@ -540,11 +555,14 @@ def convert_dir(src_dir: PathArg, dst_dir: PathArg, settings: Optional[Settings]
     ``jobs`` > 1 converts on that many threads, with the same outputs and
     statistics as one: inputs that share an output are converted in the
     run's order, so the later one wins. Ctrl-C stops handing out files, waits
-    for the files being converted and raises KeyboardInterrupt."""
+    for the files being converted and raises KeyboardInterrupt. A run whose
+    outputs would replace its own inputs (converting a folder into itself in
+    the same format) raises RastraError before converting anything, unless
+    ``in_place=True``."""
     if jobs < 1:
         raise ValueError("jobs must be 1 or more")
     with Converter(settings, **kwargs) as c:
-        return c.convert_dir(src_dir, dst_dir, progress=progress, jobs=jobs)
+        return c.convert_dir(src_dir, dst_dir, progress=progress, jobs=jobs, in_place=in_place)
 
 
 class _Outcome(NamedTuple):
