@@ -418,3 +418,21 @@ TEST_F(CliTest, SkipExistingLeavesOutputsAlone) {
     EXPECT_EQ(all.status, 0) << all.out;
     EXPECT_TRUE(contains(all.out, "3 skipped")) << all.out;
 }
+
+#if !defined(_WIN32)  // Windows refuses control characters in names
+TEST_F(CliTest, NamesCannotWriteToTheTerminal) {
+    fs::create_directory(dir.path() / "in");
+    const std::string evil = "evil\x1b]0;owned\x07\x1b[2J\xc2\x9b" "31m.png";
+    fixtures::write_file(dir.path() / "in" / evil, std::string("not an image"));
+    put("in/ok.png");
+    for (const std::string& args : {quote(dir / "in") + " " + quote(dir / "out"),
+                                    quote(dir / ("in/" + evil)) + " " + quote(dir / "out.png")}) {
+        const Result r = rastra(args);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find('\x07'), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos) << r.out;
+        EXPECT_TRUE(contains(r.out, "evil\\x1B]0;owned\\x07\\x1B[2J\\xC2\\x9B31m.png")) << r.out;
+    }
+}
+#endif

@@ -33,7 +33,7 @@ void collect(void* user, const rastra_candidate* c) {
 }
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", message.c_str());
+    std::fprintf(stderr, "rastra: %s\nTry 'rastra --help'.\n", cli::printable(message).c_str());
     return kExitUsage;
 }
 
@@ -93,7 +93,7 @@ std::vector<cli::Candidate> without_existing(const std::vector<cli::Candidate>& 
 int convert_file(const rastra_settings* settings, const std::string& input, const std::string& output) {
     rastra_result r;
     if (rastra_convert_file_result(settings, input.c_str(), output.c_str(), &r) == 0) {
-        std::fprintf(stderr, "rastra: %s\n", r.message);
+        std::fprintf(stderr, "rastra: %s\n", cli::printable(r.message).c_str());
         return kExitFailed;
     }
     cli::Totals totals;
@@ -126,7 +126,7 @@ int convert_directory(const cli::Options& o, const rastra_settings* settings, co
     std::vector<cli::Candidate> plan;
     char error[RASTRA_ERROR_CAPACITY];
     if (rastra_plan(settings, input.c_str(), output.c_str(), collect, &plan, error, sizeof error) == 0) {
-        std::fprintf(stderr, "rastra: %s\n", error);
+        std::fprintf(stderr, "rastra: %s\n", cli::printable(error).c_str());
         std::printf("%s\n", cli::stats_json({}).c_str());
         return kExitFailed;
     }
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
             return usage_error(output + " would replace its input; give --in-place to allow it");
         }
         if (o.skip_existing) {
-            std::fprintf(stderr, "rastra: %s exists; skipped\n", output.c_str());
+            std::fprintf(stderr, "rastra: %s exists; skipped\n", cli::printable(output).c_str());
             std::printf("%s\n", cli::stats_json({}).c_str());
             return kExitOk;
         }

@@ -40,6 +40,30 @@ std::string duration(double seconds) {
 
 }  // namespace
 
+std::string printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&out](unsigned char c) {
+        char buf[5];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        out += buf;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F
+            escape(c);
+            escape(next);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string stats_json(const Totals& t) {
     char buf[192];
     std::snprintf(buf, sizeof buf,
@@ -81,8 +105,8 @@ void warn_collisions(const std::vector<Candidate>& plan) {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             names += (i == 0 ? "" : i + 1 == inputs.size() ? " and " : ", ") + inputs[i];
         }
-        std::fprintf(stderr, "rastra: %s %s write %s; the %s one wins\n", names.c_str(),
-                     inputs.size() == 2 ? "both" : "all", base_name(output).c_str(), inputs.size() == 2 ? "later" : "last");
+        std::fprintf(stderr, "rastra: %s %s write %s; the %s one wins\n", printable(names).c_str(),
+                     inputs.size() == 2 ? "both" : "all", printable(base_name(output)).c_str(), inputs.size() == 2 ? "later" : "last");
     }
 }
 
@@ -93,7 +117,7 @@ void Report::file_done(const std::string& input, bool converted, const std::stri
     ++done_;
     if (!converted) {
         erase();
-        std::fprintf(stderr, "rastra: %s: %s\n", input.c_str(), message.c_str());
+        std::fprintf(stderr, "rastra: %s: %s\n", printable(input).c_str(), printable(message).c_str());
     }
     draw(std::chrono::steady_clock::now());
 }

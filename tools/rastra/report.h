@@ -31,6 +31,10 @@ struct Totals {
 
 std::string stats_json(const Totals& t);
 
+// Text for the terminal: control characters (C0, DEL and UTF-8's C1) shown as
+// \xHH, so a file name cannot move the cursor or rewrite the screen.
+std::string printable(const std::string& text);
+
 // Adds one file's outcome.
 void add(Totals& t, const rastra_result& r);
 
