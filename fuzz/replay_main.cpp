@@ -1,5 +1,6 @@
 // Stand-alone driver for the fuzz target: replays the files and directories
-// given on the command line, or, with no arguments, a corpus built in code:
+// given on the command line, or, with no arguments, a corpus built in code
+// (--write-corpus DIR saves that corpus as files, to seed libFuzzer):
 // valid images of every format (progressive JPEG included) and deterministic
 // mutations of them (truncations, byte flips, lying dimensions), each under
 // several settings.
@@ -20,10 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace {
 
 size_t s_runs = 0;
+std::filesystem::path s_write_to;  // --write-corpus: save the inputs instead of running them
 
 void run(std::vector<uint8_t> bytes, const std::vector<uint8_t>& knobs) {
     bytes.insert(bytes.end(), knobs.begin(), knobs.end());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    if (s_write_to.empty()) {
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    } else {
+        std::ofstream(s_write_to / ("seed-" + std::to_string(s_runs)), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
     ++s_runs;
 }
 
@@ -96,6 +103,13 @@ void generated_corpus() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--write-corpus") == 0) {
+        s_write_to = argv[2];
+        std::filesystem::create_directories(s_write_to);
+        generated_corpus();
+        std::printf("wrote %zu inputs to %s\n", s_runs, argv[2]);
+        return 0;
+    }
     if (argc == 1) {
         generated_corpus();
     } else {
