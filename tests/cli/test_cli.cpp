@@ -203,7 +203,7 @@ TEST_F(CliTest, MaxPixelsReachesTheLibrary) {
     EXPECT_EQ(rastra("--max-pixels 1200 " + in + " " + quote(dir / "a.png")).status, 0);
     const Result r = rastra("--max-pixels=1199 " + in + " " + quote(dir / "b.png"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "process_file: image too large: ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "in.png: image too large: over the pixel or file-size limit")) << r.out;
 }
 
 #if !defined(_WIN32)
@@ -214,7 +214,7 @@ TEST_F(CliTest, FileSizeLimitFailsCleanly) {
     fixtures::write_file(dir / "out.bmp", std::string("old"));
     const Result r = rastra_under("ulimit -f 8; ", in + " " + quote(dir / "out.bmp"));
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(contains(r.out, "process_file: cannot write ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "in.png: cannot write " + (dir / "out.bmp") + ": File too large")) << r.out;
     EXPECT_EQ(fixtures::read_file(dir / "out.bmp"), fixtures::Bytes({'o', 'l', 'd'}));
     size_t entries = 0;
     for (const auto& e : fixtures::fs::directory_iterator(dir.path())) entries += e.is_regular_file();
@@ -255,7 +255,7 @@ TEST_F(CliTest, FailedFileExitsWithOne) {
     fixtures::write_file(dir / "text.png", std::string("not an image"));
     const Result r = rastra(quote(dir / "text.png") + " " + quote(dir / "out.png"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "rastra: process_file: unsupported image format: ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "rastra: " + (dir / "text.png") + ": not a JPEG, PNG, BMP or WebP image")) << r.out;
 }
 
 TEST_F(CliTest, DirectoryRunPrintsStatsAndSummary) {
@@ -318,8 +318,7 @@ TEST_F(CliTest, JobsGiveWhatOneProcessGives) {
               rastra_stdout("--jobs 3 " + args + quote(dir / "three")).out);
     for (const Result& r : {one, three}) {
         EXPECT_TRUE(contains(r.out, "{\"processed\":7,\"failed\":1,")) << r.out;
-        EXPECT_TRUE(contains(r.out, "process_file: unsupported image format: ")) << r.out;
-        EXPECT_TRUE(contains(r.out, "bad.png: process_file: unsupported image format: ")) << r.out;
+        EXPECT_TRUE(contains(r.out, "bad.png: not a JPEG, PNG, BMP or WebP image\n")) << r.out;
         EXPECT_TRUE(contains(r.out, "converted 7 files, 1 failed")) << r.out;
         EXPECT_TRUE(contains(r.out, " both write p1.webp; the later one wins")) << r.out;
     }
@@ -436,3 +435,38 @@ TEST_F(CliTest, NamesCannotWriteToTheTerminal) {
     }
 }
 #endif
+
+TEST_F(CliTest, FailuresSayWhyInWordsAndNameTheFileOnce) {
+#if defined(_WIN32)
+    const std::string kSlash = "\\";
+#else
+    const std::string kSlash = "/";
+#endif
+    fs::create_directory(dir.path() / "mixed");
+    fixtures::write_file(dir.path() / "mixed" / "empty.jpg", std::string());
+    const fixtures::Bytes png = fixtures::encode(fixtures::kPng, fixtures::make_pattern(40, 40));
+    fixtures::write_file(dir.path() / "mixed" / "cut.png", fixtures::Bytes(png.begin(), png.begin() + 60));
+    fs::create_directory(dir.path() / "mixed" / "album.jpg");
+    put("mixed/ok.png");
+    for (const char* jobs : {"--jobs 1 ", "--jobs 2 "}) {
+        const Result r = rastra(jobs + quote(dir / "mixed") + " " + quote(dir / "out"));
+        EXPECT_EQ(r.status, 1) << r.out;
+        const std::string mixed = dir / "mixed";
+        EXPECT_TRUE(contains(r.out, "rastra: " + mixed + kSlash + "empty.jpg: cannot read: the file is empty\n")) << r.out;
+        EXPECT_TRUE(contains(r.out, "rastra: " + mixed + kSlash + "album.jpg: cannot read: a directory\n")) << r.out;
+        EXPECT_TRUE(contains(r.out, "rastra: " + mixed + kSlash + "cut.png: cannot decode: the image data is damaged")) << r.out;
+        EXPECT_FALSE(contains(r.out, "process_file")) << r.out;
+    }
+    const Result summary = rastra(quote(dir / "mixed") + " " + quote(dir / "out") + " --jobs 1");
+    EXPECT_TRUE(contains(summary.out, "converted 1 file, 3 failed")) << summary.out;
+}
+
+TEST_F(CliTest, OneFileIntoADirectoryTakesItsStem) {
+    const std::string in = put("photo.jpeg.png");
+    fs::create_directory(dir.path() / "into");
+    const Result r = rastra(in + " " + quote(dir / "into"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir.path() / "into" / "photo.jpeg.png")), fixtures::kPng);
+    EXPECT_EQ(rastra("--format webp " + in + " " + quote(dir / "into")).status, 0);
+    EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir.path() / "into" / "photo.jpeg.webp")), fixtures::kWebp);
+}

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,13 +38,25 @@ int usage_error(const std::string& message) {
     return kExitUsage;
 }
 
-// Whether a name ends in an extension the library writes in automatic mode.
-bool known_extension(const std::string& path) {
+// The extension the library writes for a name in automatic mode ("jpg" for
+// .jpeg too), or "" when the name has none it knows.
+std::string known_extension(const std::string& path) {
     const auto dot = path.find_last_of('.');
-    if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return false;
+    if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return "";
     std::string ext = path.substr(dot + 1);
     for (char& c : ext) c = static_cast<char>(c | 0x20);
-    return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "webp";
+    if (ext == "jpeg") return "jpg";
+    return ext == "jpg" || ext == "png" || ext == "bmp" || ext == "webp" ? ext : "";
+}
+
+// Where a single file goes when its output names a directory: into it, under
+// the input's stem, with the extension of the format written (as a run names
+// it). "" when the format cannot be told.
+std::string output_in(const std::string& directory, const std::string& input, std::optional<int32_t> format) {
+    static const char* const kExt[] = {"png", "jpg", "webp", "bmp"};
+    const std::string ext = format && *format >= 0 ? kExt[*format] : known_extension(input);
+    if (ext.empty()) return "";
+    return (std::filesystem::path(directory) / std::filesystem::path(input).stem()).string() + "." + ext;
 }
 
 // A path as the file system compares it, for telling whether two paths name
@@ -93,7 +106,8 @@ std::vector<cli::Candidate> without_existing(const std::vector<cli::Candidate>& 
 int convert_file(const rastra_settings* settings, const std::string& input, const std::string& output) {
     rastra_result r;
     if (rastra_convert_file_result(settings, input.c_str(), output.c_str(), &r) == 0) {
-        std::fprintf(stderr, "rastra: %s\n", cli::printable(r.message).c_str());
+        std::fprintf(stderr, "rastra: %s: %s\n", cli::printable(input).c_str(),
+                     cli::printable(cli::describe(r, input, output)).c_str());
         return kExitFailed;
     }
     cli::Totals totals;
@@ -115,7 +129,7 @@ void convert_here(const rastra_settings* settings, const std::vector<cli::Candid
         rastra_result r;
         rastra_convert_file_result(settings, c.input.c_str(), c.output.c_str(), &r);
         cli::add(totals, r);
-        report.file_done(c.input, r.converted != 0, r.message);
+        report.file_done(c.input, r.converted != 0, cli::describe(r, c.input, c.output));
     }
 }
 
@@ -175,7 +189,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     const std::string& input = o.positional[0];
-    const std::string& output = o.positional[1];
+    std::string output = o.positional[1];
     std::error_code ec;
     const auto in_status = std::filesystem::status(input, ec);
     if (!std::filesystem::exists(in_status)) return usage_error("no such file or directory: " + input);
@@ -183,7 +197,13 @@ int main(int argc, char** argv) {
     if (directory && std::filesystem::exists(output, ec) && !std::filesystem::is_directory(output, ec)) {
         return usage_error("the output must be a directory, and " + output + " is a file");
     }
-    if (!directory && o.format.value_or(RASTRA_FORMAT_AUTO) == RASTRA_FORMAT_AUTO && !known_extension(output)) {
+    if (!directory && std::filesystem::is_directory(output, ec)) {
+        output = output_in(output, input, o.format);
+        if (output.empty()) {
+            return usage_error("cannot tell the output format from " + input + ": give --format");
+        }
+    }
+    if (!directory && o.format.value_or(RASTRA_FORMAT_AUTO) == RASTRA_FORMAT_AUTO && known_extension(output).empty()) {
         return usage_error("cannot tell the output format from " + output +
                            ": name it .jpg, .jpeg, .png, .bmp or .webp, or give --format");
     }

@@ -147,28 +147,26 @@ void serve(Worker& worker, const std::vector<Candidate>& plan, Schedule& schedul
         if (taken < 0) break;
         const auto i = static_cast<std::size_t>(taken);
         uint32_t index = 0;
-        int32_t converted = 0;
-        uint64_t in_bytes = 0, out_bytes = 0;
+        rastra_result r{};
         std::string message;
         const bool answered = Message().put(static_cast<uint32_t>(i)).put(plan[i].input).put(plan[i].output).send(worker.to()) &&
-                              get(worker.from(), index) && index == i && get(worker.from(), converted) &&
-                              get(worker.from(), in_bytes) && get(worker.from(), out_bytes) &&
+                              get(worker.from(), index) && index == i && get(worker.from(), r.converted) &&
+                              get(worker.from(), r.reason) && get(worker.from(), r.system_error) &&
+                              get(worker.from(), r.input_bytes) && get(worker.from(), r.output_bytes) &&
                               get(worker.from(), message);
-        if (!answered) {
-            converted = 0;
-            message = "rastra: the worker converting this file stopped";
+        std::string why;
+        if (answered) {
+            std::snprintf(r.message, sizeof r.message, "%s", message.c_str());
+            why = describe(r, plan[i].input, plan[i].output);
+        } else {
+            r.converted = 0;
+            why = "the worker converting this file stopped";
         }
         {
             const std::lock_guard<std::mutex> lock(totals_mutex);
-            if (converted != 0) {
-                totals.processed += 1;
-                totals.input_bytes += in_bytes;
-                totals.output_bytes += out_bytes;
-            } else {
-                totals.failed += 1;
-            }
+            add(totals, r);
         }
-        report.file_done(plan[i].input, converted != 0, message);
+        report.file_done(plan[i].input, r.converted != 0, why);
         schedule.done(i);
         if (!answered) break;  // this worker is gone; the others go on
     }
@@ -249,6 +247,8 @@ int worker_main() {
         if (!Message()
                  .put(index)
                  .put(r.converted)
+                 .put(r.reason)
+                 .put(r.system_error)
                  .put(r.input_bytes)
                  .put(r.output_bytes)
                  .put(std::string(r.message))

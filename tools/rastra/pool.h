@@ -5,9 +5,10 @@
 //   host -> worker: the settings (count, then each option string), then one
 //                   job per file (32-bit index, input path, output path);
 //                   the end of the stream means no more files.
-//   worker -> host: per job, in order: index, converted (32-bit), the input
-//                   and output bytes of the conversion's outcome (64-bit
-//                   each), the failure message (empty when converted).
+//   worker -> host: per job, in order: index, converted, reason and system
+//                   error (32-bit each), the input and output bytes of the
+//                   conversion's outcome (64-bit each), the failure message
+//                   (empty when converted).
 // A worker converts one file at a time; the host hands the next file to
 // whichever worker answers first, so large and small files even out.
 #pragma once

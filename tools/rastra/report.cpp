@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace cli {
@@ -39,6 +40,38 @@ std::string duration(double seconds) {
 }
 
 }  // namespace
+
+std::string describe(const rastra_result& r, const std::string& input, const std::string& output) {
+    const auto system = [&](const char* what) {
+        return r.system_error != 0 ? std::string(what) + ": " + std::strerror(r.system_error) : std::string(what);
+    };
+    switch (r.reason) {
+        case RASTRA_REASON_NO_SUCH_FILE: return "cannot read: no such file";
+        case RASTRA_REASON_PERMISSION_DENIED: return "cannot read: permission denied";
+        case RASTRA_REASON_NOT_REGULAR_FILE: {
+            std::error_code ec;
+            return std::filesystem::is_directory(input, ec) ? "cannot read: a directory"
+                                                            : "cannot read: not a regular file";
+        }
+        case RASTRA_REASON_EMPTY_FILE: return "cannot read: the file is empty";
+        case RASTRA_REASON_CANNOT_READ: return system("cannot read");
+        case RASTRA_REASON_TOO_LARGE: return "image too large: over the pixel or file-size limit (--max-pixels)";
+        case RASTRA_REASON_UNSUPPORTED_FORMAT: return "not a JPEG, PNG, BMP or WebP image";
+        case RASTRA_REASON_CANNOT_DECODE: return "cannot decode: the image data is damaged or incomplete";
+        case RASTRA_REASON_NO_OUTPUT_FORMAT: return "cannot tell the output format from " + output;
+        case RASTRA_REASON_CANNOT_WRITE: return system(("cannot write " + output).c_str());
+        case RASTRA_REASON_OUT_OF_MEMORY: return "out of memory";
+        case RASTRA_REASON_PATH_TOO_LONG: return "path too long";
+        default: {
+            // The library's own words, without its operation's name.
+            const std::string message = r.message;
+            const auto colon = message.find(": ");
+            return colon != std::string::npos && message.compare(0, 14, "process_file: ") == 0
+                       ? message.substr(colon + 2)
+                       : message;
+        }
+    }
+}
 
 std::string printable(const std::string& text) {
     std::string out;
@@ -112,12 +145,12 @@ void warn_collisions(const std::vector<Candidate>& plan) {
 
 Report::Report(std::size_t total, bool progress) : total_(total), progress_(progress) {}
 
-void Report::file_done(const std::string& input, bool converted, const std::string& message) {
+void Report::file_done(const std::string& input, bool converted, const std::string& why) {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
     if (!converted) {
         erase();
-        std::fprintf(stderr, "rastra: %s: %s\n", printable(input).c_str(), printable(message).c_str());
+        std::fprintf(stderr, "rastra: %s: %s\n", printable(input).c_str(), printable(why).c_str());
     }
     draw(std::chrono::steady_clock::now());
 }

@@ -31,6 +31,10 @@ struct Totals {
 
 std::string stats_json(const Totals& t);
 
+// Why a file failed, in words a user acts on ("cannot read: the file is
+// empty"), from its reason code; the library's message where none is better.
+std::string describe(const rastra_result& r, const std::string& input, const std::string& output);
+
 // Text for the terminal: control characters (C0, DEL and UTF-8's C1) shown as
 // \xHH, so a file name cannot move the cursor or rewrite the screen.
 std::string printable(const std::string& text);
@@ -45,8 +49,8 @@ void warn_collisions(const std::vector<Candidate>& plan);
 class Report {
 public:
     Report(std::size_t total, bool progress);
-    // A file is done; a failure is named at once: "rastra: FILE: message".
-    void file_done(const std::string& input, bool converted, const std::string& message);
+    // A file is done; a failure is named at once: "rastra: FILE: why".
+    void file_done(const std::string& input, bool converted, const std::string& why);
     // Redraws the progress line when it is due.
     void tick();
     // Clears the progress line, prints the statistics on standard output and
