@@ -19,8 +19,10 @@ cmake --build "$work/cmake" >/dev/null
 # pkg-config.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046
-cc -o "$work/pc-consumer" "$src/tests/install/consumer.c" $(pkg-config --cflags --libs rastra)
-LD_LIBRARY_PATH=$prefix/lib "$work/pc-consumer" "$work" | grep -q '"processed":1'
+# As the README builds it: the rpath finds the library, no LD_LIBRARY_PATH.
+cc -o "$work/pc-consumer" "$src/tests/install/consumer.c" $(pkg-config --cflags --libs rastra) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir rastra)"
+"$work/pc-consumer" "$work" | grep -q '"processed":1'
 
 # The installed program finds its library, and its papers are there.
 "$prefix/bin/rastra" --version | grep -q '^rastra '
