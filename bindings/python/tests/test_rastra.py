@@ -357,3 +357,20 @@ def test_convert_dir_never_replaces_its_inputs_unless_asked(tmp_path):
     assert rastra.convert_dir(photos, str(photos) + "/.", format="bmp", max_size=(10, 10),
                               in_place=True, jobs=2)["processed"] == 4
     assert (photos / "a.bmp").read_bytes() != before["a.bmp"]
+
+
+def test_a_run_that_converts_nothing_raises_with_its_result(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "a.png").write_bytes(b"not an image")
+    (src / "b.jpg").write_bytes(b"")
+    for jobs in (1, 2):
+        with pytest.raises(rastra.RastraError) as e:
+            rastra.convert_dir(src, tmp_path / "out", jobs=jobs)
+        assert e.value.message.startswith("process_file: ")
+        assert e.value.stats["failed"] == 2 and e.value.stats["processed"] == 0
+    # An output directory that cannot be made says so.
+    (tmp_path / "file").write_bytes(b"x")
+    with pytest.raises(rastra.RastraError) as e:
+        rastra.convert_dir(src, tmp_path / "file" / "out")
+    assert e.value.message == "run: cannot create output dir " + str(tmp_path / "file" / "out")

@@ -399,7 +399,10 @@ def _path(p: PathArg) -> bytes:
     p = os.fspath(p)
     if not isinstance(p, bytes):
         # Windows takes narrow paths in the active code page.
-        p = p.encode("mbcs") if os.name == "nt" else os.fsencode(p)
+        try:
+            p = p.encode("mbcs", "strict") if os.name == "nt" else os.fsencode(p)
+        except UnicodeEncodeError:
+            raise RastraError("%s cannot be named in this system's code page" % p) from None
     if b"\0" in p:
         raise ValueError("embedded null byte in path %r" % p)
     return p
@@ -493,9 +496,16 @@ class Converter:
                 _refuse_replacing_inputs(plan)
             report, close = _progress_reporter(progress, len(plan))
             try:
-                return _run(self._lib, ptr, plan, jobs, report)
+                stats = _run(self._lib, ptr, plan, jobs, report)
             finally:
                 close()
+        if stats["processed"] == 0:
+            # Nothing converted: the run failed, with its last file's message, as rastra_run says.
+            last = stats["failures"][-1]
+            error = RastraError(last.message)
+            error.stats = stats
+            raise error
+        return stats
 
 
 def _refuse_replacing_inputs(plan) -> None:
@@ -558,7 +568,8 @@ def convert_dir(src_dir: PathArg, dst_dir: PathArg, settings: Optional[Settings]
     for the files being converted and raises KeyboardInterrupt. A run whose
     outputs would replace its own inputs (converting a folder into itself in
     the same format) raises RastraError before converting anything, unless
-    ``in_place=True``."""
+    ``in_place=True``. A run in which no file converted raises RastraError
+    with the last file's message; its ``stats`` attribute holds the result."""
     if jobs < 1:
         raise ValueError("jobs must be 1 or more")
     with Converter(settings, **kwargs) as c:
