@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <cstdio>
 #include <string>
 
@@ -470,3 +473,160 @@ TEST_F(CliTest, OneFileIntoADirectoryTakesItsStem) {
     EXPECT_EQ(rastra("--format webp " + in + " " + quote(dir / "into")).status, 0);
     EXPECT_EQ(fixtures::sniff(fixtures::read_file(dir.path() / "into" / "photo.jpeg.webp")), fixtures::kWebp);
 }
+
+#if !defined(_WIN32)
+namespace {
+
+// A 24-bit BMP of w x h whose pixels compress poorly: seconds of PNG encoding.
+void write_big_bmp(const fs::path& path, int w, int h) {
+    const size_t row = (static_cast<size_t>(w) * 3 + 3) / 4 * 4;
+    fixtures::Bytes b(54 + row * static_cast<size_t>(h));
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B', b[1] = 'M';
+    put32(2, static_cast<uint32_t>(b.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(w));
+    put32(22, static_cast<uint32_t>(h));
+    b[26] = 1, b[28] = 24;
+    uint32_t x = 12345;
+    for (size_t i = 54; i < b.size(); ++i) b[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    fixtures::write_file(path, b);
+}
+
+// The processes whose parent is pid.
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(e.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == pid) out.push_back(std::stoi(name));
+    }
+    return out;
+}
+
+struct Started {
+    pid_t pid;
+    std::string log;
+};
+
+Started start_rastra(const fixtures::TempDir& dir, const std::vector<std::string>& args) {
+    const std::string log = dir / "log.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // One open file for both streams, so their lines never overwrite each other.
+        if (freopen(log.c_str(), "w", stdout) == nullptr || dup2(STDOUT_FILENO, STDERR_FILENO) < 0) _exit(99);
+        std::vector<char*> argv{const_cast<char*>("rastra")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program().c_str(), argv.data());
+        _exit(98);
+    }
+    return {pid, log};
+}
+
+int wait_status(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string text_of(const std::string& path) {
+    const fixtures::Bytes b = fixtures::read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+    return n;
+}
+
+// Outputs are whole images and nothing else is there (no temporary file).
+void expect_only_whole_outputs(const fs::path& out) {
+    for (const auto& e : fs::directory_iterator(out)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_NE(name[0], '.') << name;
+        fixtures::Rgba img;
+        EXPECT_TRUE(fixtures::decode(fixtures::read_file(e.path()), img)) << name;
+    }
+}
+
+}  // namespace
+
+TEST_F(CliTest, WorkersOverTheTimeLimitAreReplaced) {
+    fs::create_directory(dir.path() / "in");
+    write_big_bmp(dir.path() / "in" / "big.bmp", 5000, 5000);
+    put("in/a.png");
+    put("in/b.png");
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = rastra("--jobs 2 --timeout 1 --format png " + quote(dir / "in") + " " + quote(dir / "out"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "big.bmp: timed out after 1 s\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "{\"processed\":2,\"failed\":1,")) << r.out;
+    EXPECT_EQ(files_in(dir.path() / "out").size(), 2u);
+    expect_only_whole_outputs(dir.path() / "out");
+    const Result usage = rastra("--timeout -1 " + quote(dir / "in") + " " + quote(dir / "out"));
+    EXPECT_EQ(usage.status, 2) << usage.out;
+}
+
+TEST_F(CliTest, CrashedWorkersAreNamedAndReplaced) {
+    fs::create_directory(dir.path() / "in");
+    write_big_bmp(dir.path() / "in" / "big1.bmp", 5000, 5000);
+    write_big_bmp(dir.path() / "in" / "big2.bmp", 5000, 5000);
+    for (const char* name : {"in/a.png", "in/b.png", "in/c.png", "in/d.png"}) put(name);
+    const Started run = start_rastra(dir, {"--jobs", "2", "--timeout", "0", "--format", "png", dir / "in", dir / "out"});
+    // Once both workers are busy, crash them.
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 500 && workers.size() < 2; ++i, usleep(10000)) workers = children_of(run.pid);
+    usleep(700000);
+    for (const pid_t w : children_of(run.pid)) kill(w, SIGSEGV);
+    EXPECT_EQ(wait_status(run.pid), 1) << text_of(run.log);
+    const std::string log = text_of(run.log);
+#if defined(RASTRA_SANITIZED)
+    const size_t crashed = count(log, ": the worker converting this file ");
+#else
+    const size_t crashed = count(log, ": the worker converting this file was killed by signal 11");
+#endif
+    EXPECT_GE(crashed, 1u) << log;
+    // Every file counted once: the crashed ones failed, the rest converted.
+    EXPECT_TRUE(contains(log, "\"processed\":" + std::to_string(6 - crashed) + ",\"failed\":" + std::to_string(crashed) + ","))
+        << log;
+    EXPECT_EQ(files_in(dir.path() / "out").size(), 6 - crashed);
+    expect_only_whole_outputs(dir.path() / "out");
+}
+
+TEST_F(CliTest, ASecondInterruptStopsAtOnce) {
+    fs::create_directory(dir.path() / "in");
+    write_big_bmp(dir.path() / "in" / "big1.bmp", 5000, 5000);
+    write_big_bmp(dir.path() / "in" / "big2.bmp", 5000, 5000);
+    put("in/a.png");
+    const Started run = start_rastra(dir, {"--jobs", "2", "--timeout", "0", "--format", "png", dir / "in", dir / "out"});
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 500 && workers.size() < 2; ++i, usleep(10000)) workers = children_of(run.pid);
+    usleep(700000);
+    const auto start = std::chrono::steady_clock::now();
+    kill(run.pid, SIGINT);
+    usleep(100000);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_status(run.pid), 130) << text_of(run.log);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << text_of(run.log);
+    const std::string log = text_of(run.log);
+    EXPECT_TRUE(contains(log, "{\"processed\":")) << log;
+    EXPECT_TRUE(contains(log, ": interrupted\n")) << log;
+    EXPECT_TRUE(children_of(run.pid).empty());
+    if (fs::exists(dir.path() / "out")) expect_only_whole_outputs(dir.path() / "out");
+}
+#endif

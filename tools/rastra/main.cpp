@@ -9,6 +9,7 @@
 // time each.
 #include <rastra.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -158,7 +159,9 @@ int convert_directory(const cli::Options& o, const rastra_settings* settings, co
     const int jobs = std::min<int>(o.jobs.value_or(cli::available_cpus()), static_cast<int>(named));
     cli::Report report(plan.size(), o.progress.value_or(cli::stderr_is_terminal()));
     cli::Totals totals;
-    if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o), report, totals)) {
+    if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o),
+                                    std::chrono::seconds(cli::timeout_seconds(o)), report, totals)) {
+        cli::exit_on_stop();
         convert_here(settings, plan, report, totals);
     }
     report.finish(totals, skipped);

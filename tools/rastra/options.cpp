@@ -2,6 +2,7 @@
 
 #include <rastra.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,9 @@ const char* const kUsage =
     "                             from pixels alone and carry no metadata\n"
     "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
     "  --skip-existing            leave outputs that already exist untouched\n"
+    "  --timeout SECONDS          a worker that takes longer on one file is stopped and\n"
+    "                             the file fails (default: 3 s per megapixel of\n"
+    "                             --max-pixels, at least 60 s; 0 = no limit)\n"
     "  --jobs N                   convert a directory in N processes at once (default:\n"
     "                             the CPUs this process may use; 1 = in this process)\n"
     "  --progress, --no-progress  show or hide the progress line (default: shown when\n"
@@ -48,6 +52,8 @@ const char* const kUsage =
     "input's name, with the extension of the format written.\n"
     "Two inputs that write the same output (a.jpg and a.png with --format webp)\n"
     "are converted in listing order: the later one wins.\n"
+    "A worker that crashes or runs out of time is named with its file and replaced;\n"
+    "the run goes on. A second Ctrl-C (or SIGTERM) stops at once.\n"
     "Ctrl-C stops handing out files, lets those being converted finish and exits\n"
     "with 130. Exit status: 0 when every file converted, 1 when a conversion\n"
     "failed, 2 on a usage error (a missing input, an output directory that is a\n"
@@ -167,6 +173,10 @@ Options parse(const std::vector<std::string>& args) {
         } else if (name == "--no-auto-orient") {
             no_value();
             o.no_auto_orient = true;
+        } else if (name == "--timeout") {
+            const std::string v = take_value();
+            o.timeout = parse_int(v, 0, 31536000);
+            if (!o.timeout) throw UsageError{"--timeout expects a whole number of seconds (0 for none), not '" + v + "'"};
         } else if (name == "--jobs") {
             const std::string v = take_value();
             const auto jobs = parse_int32(v, 1, 1024);
@@ -202,6 +212,12 @@ Settings make_settings(const Options& o) {
     if (o.max_pixels) rastra_settings_set_max_pixels(s.get(), *o.max_pixels);
     rastra_settings_set_auto_orient(s.get(), o.no_auto_orient ? 0 : 1);
     return s;
+}
+
+int64_t timeout_seconds(const Options& o) {
+    if (o.timeout) return *o.timeout;
+    const int64_t pixels = o.max_pixels.value_or(RASTRA_MAX_PIXELS_DEFAULT);
+    return std::max<int64_t>(60, pixels * 3 / 1000000);
 }
 
 std::vector<std::string> settings_arguments(const Options& o) {

@@ -28,6 +28,7 @@ struct Options {
     // How the host runs.
     bool in_place = false;       // outputs may replace the run's inputs
     bool skip_existing = false;  // leave outputs that already exist untouched
+    std::optional<int64_t> timeout;  // seconds per file; 0: none
     std::optional<int> jobs;
     std::optional<bool> progress;
     bool worker = false;  // internal: serve conversions over standard input and output
@@ -52,6 +53,11 @@ using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
 // defaults where they differ from the library's (photos upright). Null when
 // memory runs out.
 Settings make_settings(const Options& o);
+
+// The time a worker may take on one file: --timeout, else 3 s per megapixel
+// the pixel limit allows (at least 60 s; 314 s at the default limit), enough
+// for the largest image on a slow machine. 0: no limit.
+int64_t timeout_seconds(const Options& o);
 
 // The options that reproduce o's library settings in another process.
 std::vector<std::string> settings_arguments(const Options& o);

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -139,45 +140,101 @@ private:
     bool stopped_ = false;
 };
 
-// Feeds one worker until no file is left for it; reports each result.
-void serve(Worker& worker, const std::vector<Candidate>& plan, Schedule& schedule, Report& report, Totals& totals,
-           std::mutex& totals_mutex) {
+// What every worker's thread shares.
+struct Run {
+    const std::vector<Candidate>& plan;
+    Schedule& schedule;
+    Report& report;
+    Totals& totals;
+    std::mutex& totals_mutex;
+    const std::string& program;
+    const Message& hello;
+    std::chrono::seconds timeout;  // 0: none
+};
+
+// Removes the temporary files a killed worker may have left beside output.
+void remove_temporaries(const std::string& output, unsigned long worker) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path dir = fs::path(output).parent_path();
+    const std::string prefix = ".rastra-" + std::to_string(worker) + "-";
+    for (fs::directory_iterator it(dir.empty() ? fs::path(".") : dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+            fs::remove(it->path(), ec);
+        }
+    }
+}
+
+// Hands file i to the worker and waits for its answer, within the time limit
+// and until a second Ctrl-C. Why it failed when it did not answer.
+bool convert_on(Worker& worker, const Run& run, std::size_t i, rastra_result& r, std::string& why) {
+    const Candidate& c = run.plan[i];
+    if (!Message().put(static_cast<uint32_t>(i)).put(c.input).put(c.output).send(worker.to())) {
+        why = "the worker converting this file stopped";
+        return false;
+    }
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        const std::ptrdiff_t taken = schedule.take();
+        if (stop_now()) {
+            worker.kill();
+            why = "interrupted";
+            return false;
+        }
+        if (worker.answering(std::chrono::milliseconds(100))) break;
+        if (run.timeout.count() > 0 && std::chrono::steady_clock::now() - start >= run.timeout) {
+            worker.kill();
+            why = "timed out after " + std::to_string(run.timeout.count()) + " s";
+            return false;
+        }
+    }
+    uint32_t index = 0;
+    std::string message;
+    if (get(worker.from(), index) && index == i && get(worker.from(), r.converted) && get(worker.from(), r.reason) &&
+        get(worker.from(), r.system_error) && get(worker.from(), r.input_bytes) &&
+        get(worker.from(), r.output_bytes) && get(worker.from(), message)) {
+        std::snprintf(r.message, sizeof r.message, "%s", message.c_str());
+        why = describe(r, c.input, c.output);
+        return true;
+    }
+    why.clear();  // it died: finish() says how
+    return false;
+}
+
+// Feeds one worker until no file is left for it; reports each result. A
+// worker that dies or runs out of time is replaced, and the run goes on.
+void serve(Worker& worker, const Run& run) {
+    for (;;) {
+        const std::ptrdiff_t taken = run.schedule.take();
         if (taken < 0) break;
         const auto i = static_cast<std::size_t>(taken);
-        uint32_t index = 0;
         rastra_result r{};
-        std::string message;
-        const bool answered = Message().put(static_cast<uint32_t>(i)).put(plan[i].input).put(plan[i].output).send(worker.to()) &&
-                              get(worker.from(), index) && index == i && get(worker.from(), r.converted) &&
-                              get(worker.from(), r.reason) && get(worker.from(), r.system_error) &&
-                              get(worker.from(), r.input_bytes) && get(worker.from(), r.output_bytes) &&
-                              get(worker.from(), message);
         std::string why;
-        if (answered) {
-            std::snprintf(r.message, sizeof r.message, "%s", message.c_str());
-            why = describe(r, plan[i].input, plan[i].output);
-        } else {
+        const bool answered = convert_on(worker, run, i, r, why);
+        if (!answered) {
             r.converted = 0;
-            why = "the worker converting this file stopped";
+            const unsigned long id = worker.id();
+            worker.finish();
+            if (why.empty()) why = "the worker converting this file " + worker.ending();
+            remove_temporaries(run.plan[i].output, id);
         }
         {
-            const std::lock_guard<std::mutex> lock(totals_mutex);
-            add(totals, r);
+            const std::lock_guard<std::mutex> lock(run.totals_mutex);
+            add(run.totals, r);
         }
-        report.file_done(plan[i].input, r.converted != 0, why);
-        schedule.done(i);
-        if (!answered) break;  // this worker is gone; the others go on
+        run.report.file_done(run.plan[i].input, r.converted != 0, why);
+        run.schedule.done(i);
+        if (!answered && (stop_now() || !worker.start(run.program) || !run.hello.send(worker.to()))) break;
     }
     worker.finish();
-    schedule.leave();
+    run.schedule.leave();
 }
 
 }  // namespace
 
 bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& program,
-              const std::vector<std::string>& settings, Report& report, Totals& totals) {
+              const std::vector<std::string>& settings, std::chrono::seconds timeout, Report& report,
+              Totals& totals) {
     Message hello;
     hello.put(static_cast<uint32_t>(settings.size()));
     for (const std::string& s : settings) hello.put(s);
@@ -196,14 +253,15 @@ bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& p
         totals.failed += 1;
         report.file_done(c.input, false, c.message);
     }
+    const Run run{plan, schedule, report, totals, totals_mutex, program, hello, timeout};
     std::vector<std::thread> threads;
     for (auto& w : workers) {
         schedule.join();
-        threads.emplace_back(serve, std::ref(*w), std::cref(plan), std::ref(schedule), std::ref(report),
-                             std::ref(totals), std::ref(totals_mutex));
+        threads.emplace_back(serve, std::ref(*w), std::cref(run));
     }
     // Watch for Ctrl-C and keep the progress line moving until every file is
-    // handed out; the threads then finish what they hold.
+    // handed out; the threads then finish what they hold (or, after a second
+    // Ctrl-C, kill their workers).
     while (!schedule.settled(std::chrono::milliseconds(200))) {
         if (interrupted()) schedule.stop();
         report.tick();
@@ -213,7 +271,7 @@ bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& p
     if (!interrupted()) {
         for (std::size_t i : schedule.left()) {
             totals.failed += 1;
-            report.file_done(plan[i].input, false, "rastra: no worker was left to convert this file");
+            report.file_done(plan[i].input, false, "no worker was left to convert this file");
         }
     }
     return true;

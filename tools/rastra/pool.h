@@ -13,6 +13,7 @@
 // whichever worker answers first, so large and small files even out.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,16 @@ namespace cli {
 
 // Converts the named candidates of plan on `jobs` workers started from
 // program and configured with settings (option strings). A candidate that
-// follows another (the same output) is converted after it. Once interrupted(), no
+// follows another (the same output) is converted after it. A worker that
+// takes longer than timeout (0: no limit) on a file is killed, and one that
+// dies is named with the file it held; either file fails, the worker is
+// replaced and the run goes on. After a second Ctrl-C the workers are killed
+// at once and the files they held fail. Once interrupted(), no
 // further file is handed out and the workers finish the ones they hold.
 // Adds to totals and reports each file. False when no worker could start.
 bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& program,
-              const std::vector<std::string>& settings, Report& report, Totals& totals);
+              const std::vector<std::string>& settings, std::chrono::seconds timeout, Report& report,
+              Totals& totals);
 
 // The worker's side of the protocol. Returns the exit status.
 int worker_main();

@@ -3,6 +3,7 @@
 // a terminal.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -34,9 +35,19 @@ public:
     bool start(const std::string& program);
     Handle to() const { return to_; }
     Handle from() const { return from_; }
+    // Waits up to `wait` for the worker to answer (or to close its end);
+    // false when the time passed first.
+    bool answering(std::chrono::milliseconds wait) const;
+    // Ends the worker at once.
+    void kill();
     // Ends the worker's input (it exits once its current file is done) and
     // waits for it to exit.
     void finish();
+    // How the worker ended, once finished: "was killed by signal 11
+    // (Segmentation fault)", "exited with status 3".
+    std::string ending() const { return ending_; }
+    // Its process id, which names its temporary files.
+    unsigned long id() const { return id_; }
 
 private:
 #if defined(_WIN32)
@@ -48,6 +59,8 @@ private:
     Handle from_ = -1;
     int pid_ = -1;
 #endif
+    unsigned long id_ = 0;
+    std::string ending_;
 };
 
 // The path of this program, to start workers from.
@@ -55,7 +68,13 @@ std::string program_path(const char* argv0);
 
 // Ctrl-C and SIGTERM set a flag instead of ending the process.
 void catch_interrupts();
+// A first Ctrl-C: finish the files in hand.
 bool interrupted();
+// A second Ctrl-C, or SIGTERM (a closed console on Windows): stop at once.
+bool stop_now();
+// From now on, stopping at once ends this process with status 130 (a file
+// converted here cannot be interrupted otherwise).
+void exit_on_stop();
 // Workers leave Ctrl-C to the host, which lets them finish their file.
 void ignore_interrupts();
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -71,15 +73,34 @@ bool Worker::start(const std::string& program) {
     to_ = in[1];
     from_ = out[0];
     pid_ = pid;
+    id_ = static_cast<unsigned long>(pid);
+    ending_.clear();
     return true;
+}
+
+bool Worker::answering(std::chrono::milliseconds wait) const {
+    pollfd p = {from_, POLLIN, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(wait.count()));
+    return n > 0 || (n < 0 && errno != EINTR);
+}
+
+void Worker::kill() {
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
 }
 
 void Worker::finish() {
     if (to_ >= 0) ::close(to_);
     to_ = -1;
     if (pid_ > 0) {
-        int status;
+        int status = 0;
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFSIGNALED(status)) {
+            const char* name = ::strsignal(WTERMSIG(status));
+            ending_ = "was killed by signal " + std::to_string(WTERMSIG(status)) +
+                      (name != nullptr ? std::string(" (") + name + ")" : "");
+        } else {
+            ending_ = "exited with status " + std::to_string(WEXITSTATUS(status));
         }
     }
     pid_ = -1;
@@ -96,9 +117,17 @@ std::string program_path(const char* argv0) {
 
 namespace {
 
-volatile std::sig_atomic_t s_interrupted = 0;
+volatile std::sig_atomic_t s_interrupts = 0;
+volatile std::sig_atomic_t s_exit_on_stop = 0;
 
-extern "C" void on_interrupt(int) { s_interrupted = 1; }
+extern "C" void on_interrupt(int signal) {
+    s_interrupts = signal == SIGTERM ? 2 : s_interrupts + 1;
+    if (s_interrupts >= 2 && s_exit_on_stop != 0) {
+        static const char kLine[] = "\nrastra: stopped\n";
+        (void)!::write(STDERR_FILENO, kLine, sizeof kLine - 1);
+        ::_exit(130);
+    }
+}
 
 }  // namespace
 
@@ -112,7 +141,9 @@ void catch_interrupts() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupted() { return s_interrupted != 0; }
+bool interrupted() { return s_interrupts != 0; }
+bool stop_now() { return s_interrupts >= 2; }
+void exit_on_stop() { s_exit_on_stop = 1; }
 
 void ignore_interrupts() {
     signal(SIGINT, SIG_IGN);

@@ -83,7 +83,23 @@ bool Worker::start(const std::string& program) {
     to_ = to;
     from_ = from;
     process_ = pi.hProcess;
+    id_ = pi.dwProcessId;
+    ending_.clear();
     return true;
+}
+
+bool Worker::answering(std::chrono::milliseconds wait) const {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(from_, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        Sleep(20);
+    }
+}
+
+void Worker::kill() {
+    if (process_ != nullptr) TerminateProcess(process_, 1);
 }
 
 void Worker::finish() {
@@ -91,6 +107,12 @@ void Worker::finish() {
     to_ = nullptr;
     if (process_ != nullptr) {
         WaitForSingleObject(process_, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, code >= 0xC0000000u ? "ended with exception 0x%08lX" : "exited with status %lu",
+                      static_cast<unsigned long>(code));
+        ending_ = buf;
         CloseHandle(process_);
     }
     process_ = nullptr;
@@ -106,20 +128,30 @@ std::string program_path(const char* argv0) {
 
 namespace {
 
-std::atomic<bool> s_interrupted{false};
+std::atomic<int> s_interrupts{0};
+std::atomic<bool> s_exit_on_stop{false};
 
 BOOL WINAPI on_console_event(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        s_interrupted = true;
-        return TRUE;
+    if (event == CTRL_C_EVENT) {
+        ++s_interrupts;
+    } else if (event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        s_interrupts = 2;
+    } else {
+        return FALSE;
     }
-    return FALSE;
+    if (s_interrupts >= 2 && s_exit_on_stop) {
+        std::fputs("\nrastra: stopped\n", stderr);
+        ExitProcess(130);
+    }
+    return TRUE;
 }
 
 }  // namespace
 
 void catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
-bool interrupted() { return s_interrupted; }
+bool interrupted() { return s_interrupts != 0; }
+bool stop_now() { return s_interrupts >= 2; }
+void exit_on_stop() { s_exit_on_stop = true; }
 void ignore_interrupts() { SetConsoleCtrlHandler(nullptr, TRUE); }
 
 int available_cpus() {
