@@ -22,7 +22,11 @@
  *  - Setters never fail: a value outside its documented range is ignored
  *    silently and leaves every setting as it was.
  *  - Paths are NUL-terminated narrow byte strings passed to the platform
- *    unchanged (on Windows, the active code page).
+ *    unchanged. On Windows they are in the process's active code page: a name
+ *    that code page cannot spell cannot be opened. A host that needs every
+ *    name gives its program a manifest selecting UTF-8 as the active code
+ *    page (activeCodePage, Windows 10 1903 and later; rastra.exe has one) and
+ *    passes UTF-8.
  *  - Text returned by the process-wide interface points into static buffers
  *    owned by the library; it stays valid until the next call into the
  *    library may rewrite it. Never free it.

@@ -20,5 +20,11 @@ wine "$work/bin/rastra.exe" --version | grep -q '^rastra '
 wine "$work/bin/rastra.exe" --max 320x240 --watermark zip "$work/samples" "$work/out" > "$work/stats.json"
 grep -q '"processed":5,"failed":0' "$work/stats.json"
 test "$(ls "$work/out" | wc -l)" -eq 5
+# Names outside any ANSI code page: rastra.exe's manifest makes UTF-8 its code page.
+mkdir "$work/names"
+for name in φωτογραφία.png 照片.png plain.png; do cp "$(ls "$work"/out/*.png | head -n 1)" "$work/names/$name"; done
+wine "$work/bin/rastra.exe" --jobs 2 "$work/names" "$work/names-out" > "$work/names.json"
+grep -q '"processed":3,"failed":0' "$work/names.json"
+test -s "$work/names-out/φωτογραφία.png" && test -s "$work/names-out/照片.png"
 RASTRA_LIBRARY=$work/bin/rastra.dll wine "$bin/rastra_dynamic_load_test.exe" >/dev/null
-echo "windows zip: contents, rastra.exe on samples, rastra.dll loaded dynamically: all work"
+echo "windows zip: contents, rastra.exe on samples and on Greek and Chinese names, rastra.dll loaded dynamically: all work"

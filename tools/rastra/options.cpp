@@ -36,7 +36,7 @@ const char* const kUsage =
     "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
     "  --skip-existing            leave outputs that already exist untouched\n"
     "  --timeout SECONDS          a worker that takes longer on one file is stopped and\n"
-    "                             the file fails (default: 3 s per megapixel of\n"
+    "                             the file fails (default: 6 s per megapixel of\n"
     "                             --max-pixels, at least 60 s; 0 = no limit)\n"
     "  --jobs N                   convert a directory in N processes at once (default:\n"
     "                             the CPUs this process may use; 1 = in this process)\n"
@@ -217,7 +217,7 @@ Settings make_settings(const Options& o) {
 int64_t timeout_seconds(const Options& o) {
     if (o.timeout) return *o.timeout;
     const int64_t pixels = o.max_pixels.value_or(RASTRA_MAX_PIXELS_DEFAULT);
-    return std::max<int64_t>(60, pixels * 3 / 1000000);
+    return std::max<int64_t>(60, pixels * 6 / 1000000);
 }
 
 std::vector<std::string> settings_arguments(const Options& o) {
