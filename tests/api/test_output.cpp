@@ -151,6 +151,11 @@ TEST_F(OutputTest, FifosAreWrittenWithoutBlocking) {
     drain.join();
     ::close(reader);
     EXPECT_EQ(got, want);
+    // What the FIFO received counts in the statistics, as a file's size does
+    // (the reference conversion above wrote the same bytes once).
+    EXPECT_EQ(std::string(rastra_stats()), "{\"processed\":2,\"failed\":0,\"total_input_bytes\":" +
+                                               std::to_string(2 * fixtures::size_of(dir / "in.png")) +
+                                               ",\"total_output_bytes\":" + std::to_string(2 * want.size()) + "}");
 
     // A reader that leaves early must not kill us with SIGPIPE.
     const std::string pipe = dir / "pipe.bmp";  // 1.4 MB of BMP: more than the pipe holds
