@@ -156,6 +156,9 @@ RASTRA_API int32_t rastra_plan_run(const char* input_dir, const char* output_dir
     } catch (const std::bad_alloc&) {
         set_err("run: out of memory");
         return 0;
+    } catch (...) {
+        set_err("run: internal error");
+        return 0;
     }
 }
 

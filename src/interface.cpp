@@ -148,6 +148,9 @@ RASTRA_API int32_t rastra_plan(const rastra_settings* settings, const char* inpu
     } catch (const std::bad_alloc&) {
         copy_message("run: out of memory", error, error_capacity);
         return 0;
+    } catch (...) {
+        copy_message("run: internal error", error, error_capacity);
+        return 0;
     }
 }
 
