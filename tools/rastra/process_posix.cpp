@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -117,12 +118,15 @@ std::string program_path(const char* argv0) {
 
 namespace {
 
-volatile std::sig_atomic_t s_interrupts = 0;
-volatile std::sig_atomic_t s_exit_on_stop = 0;
+// Read by the workers' threads while the handler writes on the main thread:
+// lock-free atomics, which a signal handler may use.
+std::atomic<int> s_interrupts{0};
+std::atomic<bool> s_exit_on_stop{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 extern "C" void on_interrupt(int signal) {
-    s_interrupts = signal == SIGTERM ? 2 : s_interrupts + 1;
-    if (s_interrupts >= 2 && s_exit_on_stop != 0) {
+    const int n = signal == SIGTERM ? (s_interrupts.store(2), 2) : s_interrupts.fetch_add(1) + 1;
+    if (n >= 2 && s_exit_on_stop.load()) {
         static const char kLine[] = "\nrastra: stopped\n";
         (void)!::write(STDERR_FILENO, kLine, sizeof kLine - 1);
         ::_exit(130);
@@ -141,9 +145,9 @@ void catch_interrupts() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupted() { return s_interrupts != 0; }
-bool stop_now() { return s_interrupts >= 2; }
-void exit_on_stop() { s_exit_on_stop = 1; }
+bool interrupted() { return s_interrupts.load() != 0; }
+bool stop_now() { return s_interrupts.load() >= 2; }
+void exit_on_stop() { s_exit_on_stop.store(true); }
 
 void ignore_interrupts() {
     signal(SIGINT, SIG_IGN);
