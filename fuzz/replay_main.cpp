@@ -89,6 +89,14 @@ void generated_corpus() {
             run({good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)}, settings[n % 4]);
         }
     }
+    // Found by fuzzing: a BMP header of 2^24 x 1 pixels written as PNG, wider
+    // than the PNG writer's row arithmetic holds.
+    {
+        std::vector<uint8_t> wide = fixtures::top_down_bmp(fixtures::make_pattern(1, 1), 32);
+        const uint32_t width = 1u << 24;
+        std::memcpy(&wide[18], &width, 4);
+        run(wide, {0x10, 0x28, 0x01, 0x01});
+    }
     // Bombs, once under every setting: more scans than allowed, and a PNG
     // that inflates far past its one pixel.
     const std::vector<std::vector<uint8_t>> bombs = {

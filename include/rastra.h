@@ -111,9 +111,11 @@
 #define RASTRA_MAX_JPEG_SCANS 100
 
 /* Output limits of the formats themselves: a side longer than this fails with
- * "process_file: image too large for JPEG|WebP: <output>". */
+ * "process_file: image too large for JPEG|WebP|PNG: <output>". A PNG may be
+ * at most RASTRA_PNG_MAX_WIDTH pixels wide (its encoder's row arithmetic). */
 #define RASTRA_JPEG_MAX_SIDE 65535
 #define RASTRA_WEBP_MAX_SIDE 16383
+#define RASTRA_PNG_MAX_WIDTH 4194303
 
 /* The longest input or output path a directory run builds, in bytes. */
 #define RASTRA_PATH_MAX 4095
@@ -247,6 +249,8 @@ RASTRA_API const char *rastra_last_error(void) RASTRA_NOEXCEPT;
  *                                            RASTRA_JPEG_MAX_SIDE)
  *   "process_file: image too large for WebP: <output>" (a side over
  *                                            RASTRA_WEBP_MAX_SIDE)
+ *   "process_file: image too large for PNG: <output>" (wider than
+ *                                            RASTRA_PNG_MAX_WIDTH)
  *   "process_file: cannot write <output>"
  *   "process_file: out of memory"           (any other allocation)
  * Direct calls never change the failed count. */

@@ -90,6 +90,7 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& ou
             break;
         }
         case kPng: {
+            if (w > kPngMaxWidth) return EncodeResult::kTooLarge;
             // stb builds the whole PNG in memory; take it as it is. It fails
             // only when memory runs out.
             out.data = BufferPtr(encode_png(px, w, h, out.size), std::free);

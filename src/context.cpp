@@ -15,7 +15,8 @@ namespace rastra {
 static_assert(kDefaultMaxPixels == RASTRA_MAX_PIXELS_DEFAULT);
 static_assert(kMaxPixelsCeiling == RASTRA_MAX_PIXELS_CEILING);
 static_assert(kMaxJpegScans == RASTRA_MAX_JPEG_SCANS);
-static_assert(kJpegMaxSide == RASTRA_JPEG_MAX_SIDE && kWebpMaxSide == RASTRA_WEBP_MAX_SIDE);
+static_assert(kJpegMaxSide == RASTRA_JPEG_MAX_SIDE && kWebpMaxSide == RASTRA_WEBP_MAX_SIDE &&
+              kPngMaxWidth == RASTRA_PNG_MAX_WIDTH);
 static_assert(max_input_bytes(1000) == RASTRA_MAX_INPUT_BYTES(1000) &&
               max_input_bytes(kMaxPixelsCeiling) == RASTRA_MAX_INPUT_BYTES(RASTRA_MAX_PIXELS_CEILING));
 // The ceiling keeps the encoders' int arithmetic in range: stb's BMP and JPEG

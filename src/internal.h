@@ -30,6 +30,9 @@ inline constexpr int64_t kMaxPixelsCeiling = 16383LL * 16383LL;
 inline constexpr uint32_t kMaxJpegScans = 100;
 inline constexpr int32_t kJpegMaxSide = 65535;  // 16-bit sides in the frame header
 inline constexpr int32_t kWebpMaxSide = 16383;
+// stb's PNG writer sums up to 128 per byte of a row in an int while choosing
+// each row's filter: a wider RGBA row overflows it.
+inline constexpr int32_t kPngMaxWidth = INT32_MAX / (4 * 128);
 inline constexpr std::size_t kWatermarkTextMax = RASTRA_WATERMARK_TEXT_MAX;
 
 // The largest input file read for a pixel limit: raw 16-bit RGBA, plus room

@@ -54,7 +54,9 @@ HeaderCheck check_header(int32_t kind, const uint8_t* bytes, uint64_t size, int6
     return HeaderCheck::kOk;
 }
 
-const char* format_name(int32_t kind) noexcept { return kind == kJpeg ? "JPEG" : "WebP"; }
+const char* format_name(int32_t kind) noexcept {
+    return kind == kJpeg ? "JPEG" : kind == kPng ? "PNG" : "WebP";
+}
 
 }  // namespace
 

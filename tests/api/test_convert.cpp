@@ -267,6 +267,19 @@ TEST_F(ConvertTest, SidesAFormatCannotHoldKeepTheExistingOutput) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"out.webp", "wide.png"}));
 }
 
+TEST_F(ConvertTest, PngRefusesRowsItsWriterCannotSum) {
+    // A BMP header of RASTRA_PNG_MAX_WIDTH + 1 columns and no pixel data
+    // decodes (the missing part black); its PNG would overflow the writer's
+    // filter arithmetic.
+    Bytes wide = fixtures::top_down_bmp(fixtures::make_pattern(1, 1), 32);
+    const uint32_t width = RASTRA_PNG_MAX_WIDTH + 1;
+    for (int i = 0; i < 4; ++i) wide[18 + i] = static_cast<uint8_t>(width >> (8 * i));
+    put("wide.bmp", wide);
+    EXPECT_EQ(convert("wide.bmp", "wide.png"), 0);
+    EXPECT_EQ(rastra_last_error(), "process_file: image too large for PNG: " + (dir / "wide.png"));
+    EXPECT_FALSE(fixtures::fs::exists(dir / "wide.png"));
+}
+
 TEST_F(ConvertTest, JpegRefusesDimensionsItCannotHold) {
     // JPEG stores 16-bit dimensions: 70000 columns must fail, not wrap to 4464.
     put("wide.png", fixtures::kPng, fixtures::make_pattern(70000, 1));
