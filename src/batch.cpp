@@ -101,14 +101,15 @@ bool plan_run(const Settings& s, const char* input_dir, const char* output_dir, 
     for (const std::string& entry : names) {
         const char* name = entry.c_str();
         if (name[0] == '.') continue;  // ".", ".." and hidden files
-        if (fmt_from_ext(name) == kNone) continue;
+        const int32_t in_kind = fmt_from_ext(name);
+        if (in_kind == kNone) continue;
 
         const std::size_t stem = static_cast<std::size_t>(std::strrchr(name, '.') - name);
         // Automatic keeps the input's family; conversion itself reports a bad setting.
-        const int32_t out_kind = choose_output_kind(s.format, nullptr, name, kNone);
+        const int32_t out_kind = choose_output_kind(s.format, nullptr, nullptr, in_kind);
         if (stem > kStemMax || !format_path(in_path, "%s%c%s", input_dir, kSep, name) ||
             !format_path(out_path, "%s%c%.*s.%s", output_dir, kSep, static_cast<int>(stem), name,
-                         kind_ext(out_kind != kNone ? out_kind : fmt_from_ext(name)))) {
+                         kind_ext(out_kind != kNone ? out_kind : in_kind))) {
             char msg[kErrCapacity];
             std::snprintf(msg, sizeof msg, "run: path too long: %s", name);
             plan.push_back({entry, {}, msg});
