@@ -1,5 +1,6 @@
-# The pinned dependencies: stb headers and a static libwebp 1.6.0, fetched and
-# built into RASTRA_DEPS_DIR by scripts/fetch-deps.sh.
+# The pinned dependencies: stb headers, a static libwebp 1.6.0 (with its mux
+# library) and a static Little CMS 2.14, fetched and built into
+# RASTRA_DEPS_DIR by scripts/fetch-deps.sh.
 if(CMAKE_CROSSCOMPILING AND WIN32)
   set(_rastra_deps_target mingw)
 else()
@@ -42,6 +43,23 @@ find_package(WebP 1.6.0 EXACT CONFIG REQUIRED
 message(STATUS "rastra: libwebp ${WebP_VERSION} from ${RASTRA_WEBP_PREFIX}")
 string(APPEND RASTRA_DEPENDENCY_VERSIONS "libwebp ${WebP_VERSION}")
 
+# Little CMS: one static library and its header.
+set(_lcms_header "${RASTRA_WEBP_PREFIX}/include/lcms2.h")
+set(_lcms_library "${RASTRA_WEBP_PREFIX}/lib/liblcms2.a")
+if(NOT EXISTS "${_lcms_header}" OR NOT EXISTS "${_lcms_library}")
+  message(FATAL_ERROR "lcms2 is missing from ${RASTRA_WEBP_PREFIX}: run scripts/fetch-deps.sh")
+endif()
+file(STRINGS "${_lcms_header}" _lcms_version REGEX "^#define LCMS_VERSION +[0-9]+")
+if(NOT _lcms_version MATCHES "2140$")
+  message(FATAL_ERROR "lcms2.h: expected version 2.14, found: ${_lcms_version}")
+endif()
+add_library(rastra_lcms2 STATIC IMPORTED)
+set_target_properties(rastra_lcms2 PROPERTIES
+  IMPORTED_LOCATION "${_lcms_library}"
+  INTERFACE_INCLUDE_DIRECTORIES "${RASTRA_WEBP_PREFIX}/include"
+  INTERFACE_COMPILE_DEFINITIONS CMS_NO_REGISTER_KEYWORD=1)
+string(APPEND RASTRA_DEPENDENCY_VERSIONS ", lcms2 2.14")
+
 # THIRD_PARTY_NOTICES: the licence texts of what every binary contains, taken
 # from the fetched sources (stb's from the end of its headers).
 set(_notices "rastra contains code from the following projects, under these licences.\n")
@@ -67,5 +85,13 @@ foreach(_part COPYING PATENTS)
          "libwebp ${WebP_VERSION}: ${_part} (https://chromium.googlesource.com/webm/libwebp)\n"
          "==============================================================================\n" "${_licence}")
 endforeach()
+set(_path "${RASTRA_DEPS_DIR}/licenses/lcms2-COPYING")
+if(NOT EXISTS "${_path}")
+  message(FATAL_ERROR "${_path} is missing: run scripts/fetch-deps.sh")
+endif()
+file(READ "${_path}" _licence)
+string(APPEND _notices "\n==============================================================================\n"
+       "Little CMS 2.14 (https://www.littlecms.com)\n"
+       "==============================================================================\n" "${_licence}")
 set(RASTRA_NOTICES_FILE "${CMAKE_BINARY_DIR}/THIRD_PARTY_NOTICES")
 file(WRITE "${RASTRA_NOTICES_FILE}" "${_notices}")
