@@ -165,8 +165,9 @@ RASTRA_API void rastra_set_quality(int32_t quality) RASTRA_NOEXCEPT;
  * functions remove a watermark). */
 RASTRA_API void rastra_set_watermark(const char *text, int32_t size, float opacity) RASTRA_NOEXCEPT;
 
-/* Stored only: outputs are always encoded from decoded pixels alone and never
- * carry the input's metadata, whatever this flag holds. Non-zero stores 1. */
+/* Stored only: nothing reads this flag. Outputs carry none of the input's
+ * metadata unless rastra_set_keep_metadata() or RASTRA_COLOR_KEEP asks for
+ * it, whatever this flag holds. Non-zero stores 1. */
 RASTRA_API void rastra_set_strip_metadata(int32_t strip_metadata) RASTRA_NOEXCEPT;
 
 /* Turn outputs upright: with a non-zero value, every later conversion reads
@@ -186,6 +187,57 @@ RASTRA_API void rastra_set_auto_orient(int32_t enabled) RASTRA_NOEXCEPT;
  * other values change nothing. The reset functions restore
  * RASTRA_MAX_PIXELS_DEFAULT, which also holds before the first of them. */
 RASTRA_API void rastra_set_max_pixels(int64_t max_pixels) RASTRA_NOEXCEPT;
+
+/* Colour modes for rastra_set_color(). */
+#define RASTRA_COLOR_IGNORE 0 /* pixels as decoded, outputs untagged (default) */
+#define RASTRA_COLOR_SRGB 1   /* convert from the embedded profile to sRGB */
+#define RASTRA_COLOR_KEEP 2   /* pixels as decoded, the profile embedded */
+
+/* What happens to an input's embedded ICC profile (a JPEG's APP2
+ * "ICC_PROFILE" segments, a PNG's iCCP chunk, an extended WebP's ICCP chunk):
+ *  - RASTRA_COLOR_IGNORE (0, the default after the reset functions and before
+ *    them): the profile is dropped and the pixels written as decoded, so
+ *    viewers read them as sRGB; every output is what it was before this
+ *    setting existed.
+ *  - RASTRA_COLOR_SRGB (1): the pixels are converted from the profile to sRGB
+ *    with Little CMS, perceptual intent (for the matrix profiles of phones
+ *    and cameras, Display P3 and Adobe RGB, the same as relative
+ *    colorimetric), alpha kept; the output is untagged. The conversion runs
+ *    after the bounding box has shrunk the image (on fewer pixels; the
+ *    resampler weighs pixels in linear light through the sRGB curve, which
+ *    P3 shares) and before the watermark is drawn. Untagged inputs, PNGs
+ *    with an sRGB chunk and profiles that map every colour to itself within
+ *    one unit (sRGB under any name) are left byte for byte as with 0.
+ *  - RASTRA_COLOR_KEEP (2): the pixels are written as decoded and an RGB
+ *    profile is embedded in the output (JPEG APP2, PNG iCCP, WebP ICCP). BMP
+ *    carries none and is written as with 0; a grey profile cannot describe
+ *    the colour pixels rastra writes and is left out.
+ * A profile that is missing, damaged, larger than 4 MiB, or that does not
+ * describe the decoded pixels (a CMYK profile, a grey profile on a colour
+ * image) is ignored: the image converts as if untagged, never fails for it.
+ * RASTRA_KEEP_ICC in rastra_set_keep_metadata() means RASTRA_COLOR_KEEP,
+ * whatever this setting holds. Other values change nothing. */
+RASTRA_API void rastra_set_color(int32_t mode) RASTRA_NOEXCEPT;
+
+/* Metadata parts for rastra_set_keep_metadata(), combined with |. */
+#define RASTRA_KEEP_EXIF 1u /* camera data, copyright, orientation */
+#define RASTRA_KEEP_XMP 2u  /* the XMP packet */
+#define RASTRA_KEEP_ICC 4u  /* the ICC profile: as RASTRA_COLOR_KEEP */
+#define RASTRA_KEEP_ALL 7u
+
+/* Copies the input's metadata parts named in mask into every later output,
+ * in the output format's own container: EXIF as a JPEG APP1 "Exif" segment,
+ * a PNG eXIf chunk or a WebP EXIF chunk; XMP as a JPEG APP1 XMP segment, a
+ * PNG iTXt "XML:com.adobe.xmp" chunk or a WebP "XMP " chunk; the profile as
+ * RASTRA_COLOR_KEEP writes it. BMP carries none. When the pixels were turned
+ * upright (rastra_set_auto_orient), a kept EXIF block says orientation 1. A
+ * part too large for its container (a JPEG segment holds 65533 bytes: EXIF
+ * blocks up to 65527 bytes, XMP packets up to 65504; a profile is split over
+ * as many APP2 segments as it needs) or damaged (EXIF without a TIFF header)
+ * is left out, never failing the file. 0, the default after the reset
+ * functions and before them, keeps nothing. A mask with bits other than
+ * RASTRA_KEEP_ALL changes nothing. */
+RASTRA_API void rastra_set_keep_metadata(uint32_t mask) RASTRA_NOEXCEPT;
 
 /* Cumulative statistics since the last reset, as one line of JSON:
  *   {"processed":N,"failed":N,"total_input_bytes":N,"total_output_bytes":N}
@@ -346,7 +398,7 @@ typedef struct rastra_settings rastra_settings;
 
 /* A new settings object holding the defaults of rastra_init(): no resize,
  * RASTRA_FORMAT_AUTO, quality 90, no watermark, no turning upright,
- * RASTRA_MAX_PIXELS_DEFAULT. NULL when memory runs out. Free it with
+ * RASTRA_MAX_PIXELS_DEFAULT, RASTRA_COLOR_IGNORE, no metadata kept. NULL when memory runs out. Free it with
  * rastra_settings_free(). */
 RASTRA_API rastra_settings *rastra_settings_new(void) RASTRA_NOEXCEPT;
 
@@ -365,7 +417,9 @@ RASTRA_API void rastra_settings_free(rastra_settings *settings) RASTRA_NOEXCEPT;
  *  - watermark: as rastra_set_watermark() (the text is copied; an empty text
  *    keeps an earlier watermark);
  *  - auto_orient: non-zero turns outputs upright, as rastra_set_auto_orient();
- *  - max_pixels: 1..RASTRA_MAX_PIXELS_CEILING, as rastra_set_max_pixels(). */
+ *  - max_pixels: 1..RASTRA_MAX_PIXELS_CEILING, as rastra_set_max_pixels();
+ *  - color: RASTRA_COLOR_IGNORE, SRGB or KEEP, as rastra_set_color();
+ *  - keep_metadata: RASTRA_KEEP_* bits, as rastra_set_keep_metadata(). */
 RASTRA_API void rastra_settings_set_resize(rastra_settings *settings, int32_t max_width,
                                            int32_t max_height) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_format(rastra_settings *settings, int32_t format) RASTRA_NOEXCEPT;
@@ -374,6 +428,8 @@ RASTRA_API void rastra_settings_set_watermark(rastra_settings *settings, const c
                                               float opacity) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_auto_orient(rastra_settings *settings, int32_t enabled) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_max_pixels(rastra_settings *settings, int64_t max_pixels) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_color(rastra_settings *settings, int32_t mode) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_keep_metadata(rastra_settings *settings, uint32_t mask) RASTRA_NOEXCEPT;
 
 /* Converts an image held in memory. settings: NULL means the defaults of
  * rastra_settings_new(). input/input_size: the file's bytes (any of the four

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -27,11 +28,14 @@ std::size_t decoder_alloc_limit(const ImageHeader& h, uint64_t file_size) noexce
     return static_cast<std::size_t>(per_pixel * padded + 2 * file_size + (uint64_t{1} << 20));
 }
 
-// Collects what stb's streaming writers emit, in one growing buffer.
+// Collects what stb's streaming writers emit, in one growing buffer, with
+// `insert` spliced in at byte insert_at of the stream.
 struct Sink {
     Encoded out;
     std::size_t capacity = 0;
     bool failed = false;
+    Span insert;
+    std::size_t insert_at = 0;
 
     explicit Sink(std::size_t expected) noexcept { grow(expected); }
     bool grow(std::size_t at_least) noexcept {
@@ -42,18 +46,34 @@ struct Sink {
         capacity = at_least;
         return true;
     }
-    static void append(void* context, void* data, int size) {
-        auto& sink = *static_cast<Sink*>(context);
-        const auto n = static_cast<std::size_t>(size);
-        if (sink.failed || n == 0) return;
-        if (n > sink.capacity - sink.out.size && !sink.grow(std::max(sink.capacity * 2, sink.out.size + n))) {
-            sink.failed = true;
+    void put(const uint8_t* data, std::size_t n) noexcept {
+        if (failed || n == 0) return;
+        if (n > capacity - out.size && !grow(std::max(capacity * 2, out.size + n))) {
+            failed = true;
             return;
         }
-        std::memcpy(sink.out.data.get() + sink.out.size, data, n);
-        sink.out.size += n;
+        std::memcpy(out.data.get() + out.size, data, n);
+        out.size += n;
+    }
+    static void append(void* context, void* data, int size) {
+        auto& sink = *static_cast<Sink*>(context);
+        const auto* p = static_cast<const uint8_t*>(data);
+        auto n = static_cast<std::size_t>(size);
+        if (!sink.insert.empty() && sink.out.size + n >= sink.insert_at) {
+            const std::size_t before = sink.insert_at - sink.out.size;
+            sink.put(p, before);
+            sink.put(sink.insert.data, sink.insert.size);
+            sink.insert = {};
+            p += before;
+            n -= before;
+        }
+        sink.put(p, n);
     }
 };
+
+// stb's JPEG writer starts with SOI and its 18-byte APP0 "JFIF" segment; the
+// kept metadata follows them.
+constexpr std::size_t kJpegAfterApp0 = 20;
 
 }  // namespace
 
@@ -74,7 +94,8 @@ bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader
 
 // The pixel ceiling keeps every encoder's int size arithmetic in range; only
 // the formats' own side limits remain.
-EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& out) noexcept {
+EncodeResult encode(int32_t kind, const Image& img, int32_t quality, const OutputMetadata& meta,
+                    Encoded& out) noexcept try {
     const uint8_t* px = img.pixels.get();
     const int w = img.width, h = img.height;
     switch (kind) {
@@ -82,8 +103,11 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& ou
             if (w > kJpegMaxSide || h > kJpegMaxSide) return EncodeResult::kTooLarge;
             // stb's JPEG writer drops the alpha channel.
             const int q = std::clamp(quality, 1, 100);
-            Sink sink(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) / 2 + 4096);
+            const std::vector<uint8_t> segments = meta.any() ? jpeg_metadata_segments(meta) : std::vector<uint8_t>{};
+            Sink sink(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) / 2 + 4096 + segments.size());
             if (!sink.out.data) return EncodeResult::kOutOfMemory;
+            sink.insert = {segments.data(), segments.size()};
+            sink.insert_at = kJpegAfterApp0;
             if (stbi_write_jpg_to_func(Sink::append, &sink, w, h, 4, px, q) == 0) return EncodeResult::kFailed;
             if (sink.failed) return EncodeResult::kOutOfMemory;
             out = std::move(sink.out);
@@ -95,6 +119,7 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& ou
             // only when memory runs out.
             out.data = BufferPtr(encode_png(px, w, h, out.size), std::free);
             if (!out.data) return EncodeResult::kOutOfMemory;
+            if (meta.any() && !png_add_metadata(out, meta)) return EncodeResult::kOutOfMemory;
             break;
         }
         case kBmp: {
@@ -112,11 +137,16 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& ou
             uint8_t* data = nullptr;
             out.size = WebPEncodeRGBA(px, w, h, w * 4, qf, &data);
             out.data = BufferPtr(data, WebPFree);
+            if (out.data != nullptr && out.size != 0 && meta.any() && !webp_add_metadata(out, meta)) {
+                return EncodeResult::kOutOfMemory;
+            }
             break;
         }
         default: return EncodeResult::kFailed;
     }
     return out.data != nullptr && out.size != 0 ? EncodeResult::kOk : EncodeResult::kFailed;
+} catch (const std::bad_alloc&) {
+    return EncodeResult::kOutOfMemory;
 }
 
 }  // namespace rastra

@@ -96,6 +96,10 @@ RASTRA_API void rastra_set_max_pixels(int64_t max_pixels) noexcept { set_max_pix
 
 RASTRA_API void rastra_set_auto_orient(int32_t enabled) noexcept { set_auto_orient(s_ctx.settings, enabled); }
 
+RASTRA_API void rastra_set_color(int32_t mode) noexcept { set_color(s_ctx.settings, mode); }
+
+RASTRA_API void rastra_set_keep_metadata(uint32_t mask) noexcept { set_keep_metadata(s_ctx.settings, mask); }
+
 RASTRA_API const char* rastra_stats(void) noexcept {
     const Stats& st = s_ctx.stats;
     std::snprintf(out, sizeof out,

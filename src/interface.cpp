@@ -65,6 +65,14 @@ RASTRA_API void rastra_settings_set_max_pixels(rastra_settings* s, int64_t max_p
     if (s != nullptr) set_max_pixels(s->value, max_pixels);
 }
 
+RASTRA_API void rastra_settings_set_color(rastra_settings* s, int32_t mode) noexcept {
+    if (s != nullptr) set_color(s->value, mode);
+}
+
+RASTRA_API void rastra_settings_set_keep_metadata(rastra_settings* s, uint32_t mask) noexcept {
+    if (s != nullptr) set_keep_metadata(s->value, mask);
+}
+
 RASTRA_API int32_t rastra_convert_result(const rastra_settings* settings, const void* input, size_t input_size,
                                          void** output, size_t* output_size, rastra_result* result) noexcept {
     if (result == nullptr) return 0;

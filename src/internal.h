@@ -77,6 +77,8 @@ struct Settings {
     int32_t strip_metadata = 1;  // stored only; at load time: 0
     int64_t max_pixels = kDefaultMaxPixels;
     int32_t auto_orient = 0;  // 1: turn outputs upright by their EXIF orientation
+    int32_t color = RASTRA_COLOR_IGNORE;
+    uint32_t keep_metadata = 0;  // RASTRA_KEEP_* bits
 };
 
 inline constexpr Settings kLoadTimeSettings = [] {
@@ -97,6 +99,14 @@ void set_quality(Settings& s, int32_t quality) noexcept;
 void set_watermark(Settings& s, const char* text, int32_t size, float opacity) noexcept;
 void set_max_pixels(Settings& s, int64_t max_pixels) noexcept;
 void set_auto_orient(Settings& s, int32_t enabled) noexcept;
+void set_color(Settings& s, int32_t mode) noexcept;
+void set_keep_metadata(Settings& s, uint32_t mask) noexcept;
+
+// The colour mode a conversion follows: keeping the profile (RASTRA_KEEP_ICC)
+// means leaving the pixels as they are, whatever the colour setting says.
+constexpr int32_t effective_color(const Settings& s) noexcept {
+    return (s.keep_metadata & RASTRA_KEEP_ICC) != 0 ? RASTRA_COLOR_KEEP : s.color;
+}
 
 // ---- messages and outcomes ------------------------------------------------------
 
@@ -210,6 +220,116 @@ struct JpegLayout {
 // entropy-coded data. Stops counting once more than max_scans scans are seen.
 JpegLayout jpeg_layout(const uint8_t* bytes, uint64_t size, uint32_t max_scans) noexcept;
 
+// ---- metadata ----------------------------------------------------------------------
+
+// Bytes that belong to someone else (the input, or an owner beside the span).
+struct Span {
+    const uint8_t* data = nullptr;
+    std::size_t size = 0;
+    bool empty() const noexcept { return size == 0; }
+};
+
+// The largest ICC profile read from an input; a larger one is ignored.
+inline constexpr std::size_t kMaxProfileBytes = std::size_t{4} << 20;
+// The largest XMP packet inflated from a compressed PNG iTXt chunk.
+inline constexpr std::size_t kMaxXmpBytes = std::size_t{4} << 20;
+
+// What an input carries beside its pixels. exif and xmp point into the input;
+// icc points into the input or, when it had to be put together (JPEG APP2
+// segments, a compressed PNG iCCP), into icc_storage.
+struct InputMetadata {
+    Span exif;            // a TIFF block, without JPEG's "Exif\0\0"
+    Span xmp;             // an XMP packet
+    Span icc;             // an ICC profile of at most kMaxProfileBytes
+    bool srgb = false;    // a PNG sRGB chunk: the pixels are sRGB
+    MallocPtr<uint8_t> icc_storage;
+    MallocPtr<uint8_t> xmp_storage;  // a compressed iTXt's packet, inflated
+};
+
+enum MetadataPart : uint32_t { kPartExif = 1, kPartXmp = 2, kPartIcc = 4 };
+
+// Finds the parts asked for (kPart* bits) in an input of a known kind: a
+// JPEG's APP1 "Exif" and XMP segments and its APP2 "ICC_PROFILE" segments
+// (used only when every one of them is present and consistent); a PNG's eXIf,
+// iTXt "XML:com.adobe.xmp", iCCP (inflated within kMaxProfileBytes) and sRGB
+// chunks; an extended WebP's EXIF, "XMP " and ICCP chunks. Anything missing,
+// damaged or too large is left empty. Never fails; bounded by the input's
+// size and the caps above.
+InputMetadata read_metadata(int32_t kind, const uint8_t* bytes, uint64_t size, uint32_t parts) noexcept;
+
+// A TIFF block (optionally after "Exif\0\0") that starts with a valid header.
+bool valid_exif(Span tiff) noexcept;
+
+// Sets the EXIF orientation tag of IFD 0 to `orientation` in place, when the
+// block has one; what exif_orientation() reads is what this writes.
+void set_exif_orientation(uint8_t* tiff, std::size_t size, int32_t orientation) noexcept;
+
+// The metadata an output carries: each part is written in the output format's
+// own container (JPEG APP1/APP2, PNG eXIf/iTXt/iCCP, WebP EXIF/XMP /ICCP); BMP
+// carries none. A part too large for its container is left out.
+struct OutputMetadata {
+    Span exif;  // a TIFF block
+    Span xmp;
+    Span icc;
+    bool any() const noexcept { return !exif.empty() || !xmp.empty() || !icc.empty(); }
+};
+
+// The JPEG segments for meta (APP1 Exif, APP1 XMP, APP2 ICC_PROFILE split as
+// needed), to follow the encoder's APP0. Empty when there is nothing to write.
+// May throw std::bad_alloc.
+std::vector<uint8_t> jpeg_metadata_segments(const OutputMetadata& meta);
+
+// Adds meta's chunks to a whole PNG in out, after IHDR. False when memory
+// runs out (out unchanged).
+bool png_add_metadata(Encoded& out, const OutputMetadata& meta) noexcept;
+
+// Adds meta's chunks to a whole WebP in out through libwebp's mux library
+// (which turns it into an extended file). False when that fails (out
+// unchanged).
+bool webp_add_metadata(Encoded& out, const OutputMetadata& meta) noexcept;
+
+// zlib-compresses data for a PNG chunk with stb_image_write's deflate; null
+// when memory runs out.
+uint8_t* zlib_compress(const uint8_t* data, std::size_t size, std::size_t& out_size) noexcept;
+// The PNG/zlib CRC-32 of a chunk's type and data.
+uint32_t png_crc(const uint8_t* data, std::size_t size) noexcept;
+
+// ---- colour ----------------------------------------------------------------------
+
+// A transform from an input's ICC profile to sRGB, prepared before decoding
+// (it keeps its own copy of the profile) and applied to the decoded pixels.
+// Everything lives in a Little CMS context of its own, created per
+// conversion, so nothing is shared between threads.
+class ColorTransform {
+public:
+    ColorTransform() noexcept = default;
+    ~ColorTransform();
+    ColorTransform(const ColorTransform&) = delete;
+    ColorTransform& operator=(const ColorTransform&) = delete;
+
+    // Prepares the transform for a profile describing pixels with
+    // `channels` channels as stored (1 or 2: grey; 3 or 4: RGB). Returns
+    // false, leaving nothing prepared, when the profile is damaged, does not
+    // describe such pixels, or maps every colour to itself within one unit
+    // (sRGB under any name): those images convert as if untagged.
+    bool prepare(Span icc, int32_t channels) noexcept;
+    bool ready() const noexcept { return context_ != nullptr; }
+
+    // Converts RGBA pixels to sRGB in place (nothing when not ready); alpha
+    // is kept. Allocates nothing.
+    void apply(uint8_t* rgba, std::size_t pixels) const noexcept;
+
+private:
+    void release() noexcept;
+    void* context_ = nullptr;    // cmsContext
+    void* transform_ = nullptr;  // cmsHTRANSFORM, for RGB profiles
+    MallocPtr<uint8_t> grey_;    // 256 x RGB, for grey profiles
+};
+
+// True when icc is an RGB profile Little CMS can read, so that it may be
+// embedded in an output's colour pixels.
+bool rgb_profile(Span icc) noexcept;
+
 // The EXIF orientation (1..8) of a TIFF block (optionally after "Exif\0\0"),
 // read from IFD 0 with every offset and count checked; 1 ("as stored") for
 // anything missing, damaged or out of range.
@@ -258,8 +378,10 @@ bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader
 enum class EncodeResult { kOk, kTooLarge, kOutOfMemory, kFailed };
 
 // Encodes the whole output in memory: JPEG (quality clamped to 1..100, alpha
-// dropped), RGBA PNG, 32-bit BMP or lossy WebP (quality 0..100).
-EncodeResult encode(int32_t kind, const Image& img, int32_t quality, Encoded& out) noexcept;
+// dropped), RGBA PNG, 32-bit BMP or lossy WebP (quality 0..100), carrying
+// meta in the format's own container (BMP: none).
+EncodeResult encode(int32_t kind, const Image& img, int32_t quality, const OutputMetadata& meta,
+                    Encoded& out) noexcept;
 
 // An RGBA image as a PNG (compression level 8, no forced filter), built in
 // one malloc'd buffer; null when memory runs out.

@@ -81,13 +81,28 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
             return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
     }
 
-    const int32_t orientation = s.auto_orient == 1 ? read_orientation(o.input_kind, bytes, size) : 1;
+    // What the settings need beside the pixels: the orientation, the kept
+    // parts, the profile.
+    const int32_t color = effective_color(s);
+    const uint32_t keep = s.keep_metadata & (RASTRA_KEEP_EXIF | RASTRA_KEEP_XMP);
+    uint32_t parts = (keep & RASTRA_KEEP_EXIF) ? uint32_t{kPartExif} : 0;
+    if (s.auto_orient == 1) parts |= kPartExif;
+    if (keep & RASTRA_KEEP_XMP) parts |= kPartXmp;
+    if (color != RASTRA_COLOR_IGNORE) parts |= kPartIcc;
+    const InputMetadata meta = read_metadata(o.input_kind, bytes, size, parts);
+
+    const int32_t orientation = s.auto_orient == 1 ? exif_orientation(meta.exif.data, meta.exif.size) : 1;
     o.orientation = orientation;
+    // Prepared before decoding: the transform keeps its own copy of the profile.
+    ColorTransform to_srgb;
+    if (color == RASTRA_COLOR_SRGB && !meta.icc.empty()) to_srgb.prepare(meta.icc, header.channels);
+
     Image img;
     if (!decode(o.input_kind, bytes, size, header, img)) {
         return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
     }
-    if (release != nullptr) release->reset();  // only the pixels from here on
+    // Only the pixels from here on, unless kept parts still point into the input.
+    if (release != nullptr && keep == 0 && color != RASTRA_COLOR_KEEP) release->reset();
 
     // The box holds the upright image: a stored image that turns a quarter
     // round is fitted to the box with its sides exchanged, then turned.
@@ -99,6 +114,9 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     if (!turn_upright(img, orientation)) {
         return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
     }
+    // On the fitted image: fewer pixels, and the resampler has already
+    // weighed them in linear light.
+    to_srgb.apply(img.pixels.get(), static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height));
     o.width = img.width;
     o.height = img.height;
 
@@ -115,7 +133,23 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
                                 names.output));
     }
 
-    switch (encode(o.output_kind, img, s.quality, o.encoded)) {
+    OutputMetadata kept;
+    MallocPtr<uint8_t> exif_copy;
+    if ((keep & RASTRA_KEEP_EXIF) && valid_exif(meta.exif)) {
+        kept.exif = meta.exif;
+        if (orientation != 1) {
+            // The pixels stand upright now, and the kept block says so.
+            exif_copy.reset(static_cast<uint8_t*>(std::malloc(meta.exif.size)));
+            if (!exif_copy) return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
+            std::memcpy(exif_copy.get(), meta.exif.data, meta.exif.size);
+            set_exif_orientation(exif_copy.get(), meta.exif.size, 1);
+            kept.exif.data = exif_copy.get();
+        }
+    }
+    if (keep & RASTRA_KEEP_XMP) kept.xmp = meta.xmp;
+    if (color == RASTRA_COLOR_KEEP && rgb_profile(meta.icc)) kept.icc = meta.icc;
+
+    switch (encode(o.output_kind, img, s.quality, kept, o.encoded)) {
         case EncodeResult::kOk: break;
         case EncodeResult::kTooLarge:
             return std::move(o.fail(Reason::kTooLargeForFormat, "%s: image too large for %s: %s", names.op,

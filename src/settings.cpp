@@ -48,4 +48,12 @@ void set_max_pixels(Settings& s, int64_t max_pixels) noexcept {
 
 void set_auto_orient(Settings& s, int32_t enabled) noexcept { s.auto_orient = enabled != 0 ? 1 : 0; }
 
+void set_color(Settings& s, int32_t mode) noexcept {
+    if (mode >= RASTRA_COLOR_IGNORE && mode <= RASTRA_COLOR_KEEP) s.color = mode;
+}
+
+void set_keep_metadata(Settings& s, uint32_t mask) noexcept {
+    if ((mask & ~RASTRA_KEEP_ALL) == 0) s.keep_metadata = mask;
+}
+
 }  // namespace rastra

@@ -80,3 +80,21 @@ uint8_t* encode_png(const uint8_t* rgba, int32_t width, int32_t height, std::siz
 }
 
 }  // namespace rastra
+
+namespace rastra {
+
+uint8_t* zlib_compress(const uint8_t* data, std::size_t size, std::size_t& out_size) noexcept {
+    out_size = 0;
+    if (size > INT_MAX / 2) return nullptr;
+    int len = 0;
+    // stb_image_write only reads the data it is handed.
+    uint8_t* z = stbi_zlib_compress(const_cast<uint8_t*>(data), static_cast<int>(size), &len, 8);
+    if (z != nullptr) out_size = static_cast<std::size_t>(len);
+    return z;
+}
+
+uint32_t png_crc(const uint8_t* data, std::size_t size) noexcept {
+    return stbiw__crc32(const_cast<uint8_t*>(data), static_cast<int>(size));
+}
+
+}  // namespace rastra
