@@ -31,8 +31,15 @@ const char* const kUsage =
     "                             10240 x 10240; at most 268402689)\n"
     "  --no-auto-orient           keep each image as stored; by default photos are\n"
     "                             turned upright by their EXIF orientation\n"
-    "  --keep-metadata            accepted and changes nothing: outputs are encoded\n"
-    "                             from pixels alone and carry no metadata\n"
+    "  --color srgb|keep|ignore   an embedded colour profile: convert the pixels to\n"
+    "                             sRGB (the default), keep it in the output, or drop it\n"
+    "                             and write the pixels as decoded\n"
+    "  --keep-metadata            keep EXIF, XMP and the colour profile (--keep all)\n"
+    "  --keep exif,xmp,icc|all|none\n"
+    "                             keep these parts of each input's metadata (default:\n"
+    "                             none); a kept profile leaves the pixels as decoded,\n"
+    "                             whatever --color says; kept EXIF says orientation 1\n"
+    "                             once a photo has been turned upright\n"
     "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
     "  --skip-existing            leave outputs that already exist untouched\n"
     "  --timeout SECONDS          a worker that takes longer on one file is stopped and\n"
@@ -71,6 +78,23 @@ std::optional<int64_t> parse_int(std::string_view s, int64_t lo, int64_t hi) {
     }
     if (v < lo || v > hi) return std::nullopt;
     return v;
+}
+
+// "exif,xmp,icc" in any order and combination, "all" or "none".
+std::optional<uint32_t> parse_keep(std::string_view s) {
+    if (s == "all") return RASTRA_KEEP_ALL;
+    if (s == "none") return 0u;
+    uint32_t mask = 0;
+    while (true) {
+        const auto comma = s.find(',');
+        const std::string_view part = s.substr(0, comma);
+        if (part == "exif") mask |= RASTRA_KEEP_EXIF;
+        else if (part == "xmp") mask |= RASTRA_KEEP_XMP;
+        else if (part == "icc") mask |= RASTRA_KEEP_ICC;
+        else return std::nullopt;
+        if (comma == std::string_view::npos) return mask;
+        s.remove_prefix(comma + 1);
+    }
 }
 
 std::optional<int32_t> parse_int32(std::string_view s, int32_t lo, int32_t hi) {
@@ -166,7 +190,17 @@ Options parse(const std::vector<std::string>& args) {
             }
         } else if (name == "--keep-metadata") {
             no_value();
-            o.keep_metadata = true;
+            o.keep = RASTRA_KEEP_ALL;
+        } else if (name == "--keep") {
+            const std::string v = take_value();
+            o.keep = parse_keep(v);
+            if (!o.keep) throw UsageError{"--keep expects exif, xmp, icc (joined with commas), all or none, not '" + v + "'"};
+        } else if (name == "--color") {
+            const std::string v = take_value();
+            if (v == "srgb") o.color = RASTRA_COLOR_SRGB;
+            else if (v == "keep") o.color = RASTRA_COLOR_KEEP;
+            else if (v == "ignore") o.color = RASTRA_COLOR_IGNORE;
+            else throw UsageError{"--color expects srgb, keep or ignore, not '" + v + "'"};
         } else if (name == "--in-place" || name == "--skip-existing") {
             no_value();
             (name == "--in-place" ? o.in_place : o.skip_existing) = true;
@@ -211,6 +245,8 @@ Settings make_settings(const Options& o) {
     }
     if (o.max_pixels) rastra_settings_set_max_pixels(s.get(), *o.max_pixels);
     rastra_settings_set_auto_orient(s.get(), o.no_auto_orient ? 0 : 1);
+    rastra_settings_set_color(s.get(), o.color);
+    rastra_settings_set_keep_metadata(s.get(), o.keep.value_or(0));
     return s;
 }
 
@@ -236,7 +272,18 @@ std::vector<std::string> settings_arguments(const Options& o) {
         args.push_back(std::string("--watermark-opacity=") + buf);
     }
     if (o.max_pixels) args.push_back("--max-pixels=" + std::to_string(*o.max_pixels));
-    if (o.keep_metadata) args.push_back("--keep-metadata");
+    static const char* const kColors[] = {"ignore", "srgb", "keep"};
+    args.push_back(std::string("--color=") + kColors[o.color]);
+    if (o.keep) {
+        std::string parts;
+        static const char* const kParts[] = {"exif", "xmp", "icc"};
+        for (int i = 0; i < 3; ++i) {
+            if ((*o.keep & (1u << i)) == 0) continue;
+            if (!parts.empty()) parts += ',';
+            parts += kParts[i];
+        }
+        args.push_back("--keep=" + (parts.empty() ? std::string("none") : parts));
+    }
     if (o.no_auto_orient) args.push_back("--no-auto-orient");
     return args;
 }

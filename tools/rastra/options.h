@@ -23,7 +23,8 @@ struct Options {
     std::optional<int32_t> watermark_size;
     std::optional<float> watermark_opacity;
     std::optional<int64_t> max_pixels;
-    bool keep_metadata = false;
+    int32_t color = RASTRA_COLOR_SRGB;  // the library's default is RASTRA_COLOR_IGNORE
+    std::optional<uint32_t> keep;        // RASTRA_KEEP_* bits
     bool no_auto_orient = false;
     // How the host runs.
     bool in_place = false;       // outputs may replace the run's inputs
@@ -50,7 +51,8 @@ struct SettingsDeleter {
 using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
 
 // A settings object holding o's library settings, with the command line's
-// defaults where they differ from the library's (photos upright). Null when
+// defaults where they differ from the library's (photos upright, colours
+// converted to sRGB). Null when
 // memory runs out.
 Settings make_settings(const Options& o);
 
