@@ -6,8 +6,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates pkg-config
-          python3 python3-venv python3-pytest mono-mcs mono-runtime)
+packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates pkg-config patch xz-utils
+          python3 python3-venv python3-pytest mono-mcs mono-runtime imagemagick libimage-exiftool-perl)
 deps=()
 for t in "$@"; do
     case $t in

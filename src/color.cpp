@@ -62,6 +62,10 @@ using TransformPtr = std::unique_ptr<void, TransformDeleter>;
 // (not a link, an abstract or a named-colour profile) with a PCS.
 ProfilePtr open_profile(cmsContext c, Span icc) noexcept {
     if (icc.size < 128 || icc.size > kMaxProfileBytes) return nullptr;
+    // The header's own size: a profile cut short is damaged.
+    const uint32_t declared = uint32_t{icc.data[0]} << 24 | uint32_t{icc.data[1]} << 16 | uint32_t{icc.data[2]} << 8 |
+                              icc.data[3];
+    if (declared < 128 || declared > icc.size) return nullptr;
     ProfilePtr p(cmsOpenProfileFromMemTHR(c, icc.data, static_cast<cmsUInt32Number>(icc.size)));
     if (!p) return nullptr;
     const cmsProfileClassSignature cls = cmsGetDeviceClass(p.get());
@@ -133,19 +137,23 @@ bool ColorTransform::prepare(Span icc, int32_t channels) noexcept {
         return true;
     }
     if (space == cmsSigGrayData && channels <= 2) {
-        // A grey image decodes to R = G = B: one table of the 256 greys.
-        TransformPtr t(cmsCreateTransformTHR(c, source.get(), TYPE_GRAY_8, srgb.get(), TYPE_RGB_8, kIntent, 0));
+        // A grey image decodes to R = G = B: one table of the 256 greys,
+        // computed in double precision.
+        TransformPtr t(cmsCreateTransformTHR(c, source.get(), TYPE_GRAY_DBL, srgb.get(), TYPE_RGB_DBL, kIntent,
+                                             cmsFLAGS_NOOPTIMIZE));
         if (!t) return false;
         MallocPtr<uint8_t> table(static_cast<uint8_t*>(std::malloc(256 * 3)));
         if (!table) return false;
-        uint8_t greys[256];
-        for (int v = 0; v < 256; ++v) greys[v] = static_cast<uint8_t>(v);
-        cmsDoTransform(static_cast<cmsHTRANSFORM>(t.get()), greys, table.get(), 256);
         bool identity = true;
-        for (int v = 0; v < 256 && identity; ++v) {
+        for (int v = 0; v < 256; ++v) {
+            const double grey = v / 255.0;
+            double rgb[3];
+            cmsDoTransform(static_cast<cmsHTRANSFORM>(t.get()), &grey, rgb, 1);
             for (int ch = 0; ch < 3; ++ch) {
-                const int d = table.get()[3 * v + ch] - v;
-                if (d > 1 || d < -1) identity = false;
+                const double x = std::clamp(rgb[ch], 0.0, 1.0) * 255.0 + 0.5;
+                const auto u = static_cast<uint8_t>(x);
+                table.get()[3 * v + ch] = u;
+                if (u > v + 1 || v > u + 1) identity = false;
             }
         }
         if (identity) return false;
@@ -180,8 +188,13 @@ void ColorTransform::apply(uint8_t* rgba, std::size_t pixels) const noexcept {
 bool rgb_profile(Span icc) noexcept {
     const ContextPtr context(new_context());
     if (!context) return false;
-    const ProfilePtr p = open_profile(static_cast<cmsContext>(context.get()), icc);
-    return p && cmsGetColorSpace(p.get()) == cmsSigRgbData;
+    const auto c = static_cast<cmsContext>(context.get());
+    const ProfilePtr p = open_profile(c, icc);
+    if (!p || cmsGetColorSpace(p.get()) != cmsSigRgbData) return false;
+    // Readable through and through: a viewer can turn it into sRGB.
+    const ProfilePtr srgb(cmsCreate_sRGBProfileTHR(c));
+    return srgb && TransformPtr(cmsCreateTransformTHR(c, p.get(), TYPE_RGB_8, srgb.get(), TYPE_RGB_8, kIntent,
+                                                      cmsFLAGS_NOCACHE | cmsFLAGS_NOOPTIMIZE)) != nullptr;
 }
 
 }  // namespace rastra

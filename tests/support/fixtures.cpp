@@ -2,7 +2,9 @@
 
 #include <webp/decode.h>
 #include <webp/encode.h>
+#include <webp/mux.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -113,6 +115,15 @@ Bytes top_down_bmp(const Rgba& img, int bits) {
         }
     }
     return b;
+}
+
+Bytes zlib(const Bytes& data) {
+    int n = 0;
+    unsigned char* z = stbi_zlib_compress(const_cast<uint8_t*>(data.data()), static_cast<int>(data.size()), &n, 8);
+    if (z == nullptr) throw std::runtime_error("zlib compression failed");
+    Bytes out(z, z + n);
+    STBIW_FREE(z);
+    return out;
 }
 
 uint8_t dc_level(int bx, int by) { return static_cast<uint8_t>(16 + (bx * 37 + by * 91) % 224); }
@@ -291,6 +302,158 @@ Bytes with_exif(const Bytes& file, const Bytes& tiff) {
             return out;
         }
         default: throw std::runtime_error("with_exif: not a JPEG, PNG or WebP");
+    }
+}
+
+Bytes with_png_chunk(const Bytes& png, const char* type, const Bytes& data) {
+    const auto after_ihdr = static_cast<std::ptrdiff_t>(8 + 12 + 13);
+    Bytes out(png.begin(), png.begin() + after_ihdr);
+    png_chunk(out, type, data);
+    out.insert(out.end(), png.begin() + after_ihdr, png.end());
+    return out;
+}
+
+namespace {
+
+Bytes webp_with_chunk(const Bytes& file, const char* fourcc, const Bytes& data) {
+    const WebPData image{file.data(), file.size()};
+    WebPMux* mux = WebPMuxCreate(&image, 1);
+    const WebPData chunk{data.data(), data.size()};
+    WebPData out;
+    WebPDataInit(&out);
+    const bool ok = mux != nullptr && WebPMuxSetChunk(mux, fourcc, &chunk, 1) == WEBP_MUX_OK &&
+                    WebPMuxAssemble(mux, &out) == WEBP_MUX_OK;
+    WebPMuxDelete(mux);
+    if (!ok) throw std::runtime_error("cannot add a WebP chunk");
+    Bytes result(out.bytes, out.bytes + out.size);
+    WebPDataClear(&out);
+    return result;
+}
+
+void jpeg_segment(Bytes& out, uint8_t marker, const Bytes& head, const uint8_t* data, size_t size) {
+    out.insert(out.end(), {0xFF, marker});
+    put16(out, static_cast<int>(2 + head.size() + size));
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), data, data + size);
+}
+
+const Bytes kIccHead{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+const std::string kXmpHead("http://ns.adobe.com/xap/1.0/\0", 29);
+
+}  // namespace
+
+Bytes with_icc(const Bytes& file, const Bytes& icc, int segments, const std::vector<int>& order) {
+    switch (sniff(file)) {
+        case kJpeg: {
+            Bytes out(file.begin(), file.begin() + 2);
+            const size_t per = (icc.size() + static_cast<size_t>(segments) - 1) / static_cast<size_t>(segments);
+            for (int i = 0; i < segments; ++i) {
+                const int seq = order.empty() ? i + 1 : order[static_cast<size_t>(i)];
+                Bytes head = kIccHead;
+                head.push_back(static_cast<uint8_t>(seq));
+                head.push_back(static_cast<uint8_t>(segments));
+                const size_t at = std::min(icc.size(), static_cast<size_t>(seq - 1) * per);
+                jpeg_segment(out, 0xE2, head, icc.data() + at, std::min(per, icc.size() - at));
+            }
+            out.insert(out.end(), file.begin() + 2, file.end());
+            return out;
+        }
+        case kPng: {
+            Bytes data{'P', '3', 0, 0};
+            const Bytes z = zlib(icc);
+            data.insert(data.end(), z.begin(), z.end());
+            return with_png_chunk(file, "iCCP", data);
+        }
+        case kWebp: return webp_with_chunk(file, "ICCP", icc);
+        default: throw std::runtime_error("with_icc: not a JPEG, PNG or WebP");
+    }
+}
+
+Bytes with_srgb_chunk(const Bytes& png) { return with_png_chunk(png, "sRGB", Bytes{0}); }
+
+Bytes with_xmp(const Bytes& file, const std::string& xmp) {
+    switch (sniff(file)) {
+        case kJpeg: {
+            Bytes out(file.begin(), file.begin() + 2);
+            jpeg_segment(out, 0xE1, Bytes(kXmpHead.begin(), kXmpHead.end()),
+                         reinterpret_cast<const uint8_t*>(xmp.data()), xmp.size());
+            out.insert(out.end(), file.begin() + 2, file.end());
+            return out;
+        }
+        case kPng: {
+            const std::string head("XML:com.adobe.xmp\0\0\0\0\0", 22);
+            Bytes data(head.begin(), head.end());
+            data.insert(data.end(), xmp.begin(), xmp.end());
+            return with_png_chunk(file, "iTXt", data);
+        }
+        case kWebp: return webp_with_chunk(file, "XMP ", Bytes(xmp.begin(), xmp.end()));
+        default: throw std::runtime_error("with_xmp: not a JPEG, PNG or WebP");
+    }
+}
+
+Found find_metadata(const Bytes& b) {
+    Found f;
+    const auto be32 = [&](size_t at) {
+        return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+    };
+    switch (sniff(b)) {
+        case kJpeg: {
+            std::vector<Bytes> parts(256);
+            for (size_t i = 2; i + 4 <= b.size() && b[i] == 0xFF && b[i + 1] != 0xDA;) {
+                const size_t length = size_t{b[i + 2]} << 8 | b[i + 3];
+                if (length < 2 || i + 2 + length > b.size()) return f.valid = false, f;
+                const uint8_t* d = b.data() + i + 4;
+                const size_t n = length - 2;
+                if (b[i + 1] == 0xE1 && n >= 6 && std::memcmp(d, "Exif\0\0", 6) == 0) {
+                    f.exif.assign(d + 6, d + n);
+                } else if (b[i + 1] == 0xE1 && n >= 29 && std::memcmp(d, kXmpHead.data(), 29) == 0) {
+                    f.xmp.assign(d + 29, d + n);
+                } else if (b[i + 1] == 0xE2 && n >= 14 && std::memcmp(d, kIccHead.data(), 12) == 0) {
+                    parts[d[12]].assign(d + 14, d + n);
+                    ++f.icc_segments;
+                }
+                i += 2 + length;
+            }
+            for (const Bytes& p : parts) f.icc.insert(f.icc.end(), p.begin(), p.end());
+            return f;
+        }
+        case kPng: {
+            for (size_t i = 8; i + 12 <= b.size();) {
+                const size_t n = be32(i);
+                if (i + 12 + n > b.size()) return f.valid = false, f;
+                const uint8_t* type = b.data() + i + 4;
+                const uint8_t* d = type + 4;
+                if (stbiw__crc32(const_cast<uint8_t*>(type), static_cast<int>(n + 4)) != be32(i + 8 + n)) f.valid = false;
+                if (std::memcmp(type, "eXIf", 4) == 0) f.exif.assign(d, d + n);
+                if (std::memcmp(type, "iTXt", 4) == 0 && n >= 22 && std::memcmp(d, "XML:com.adobe.xmp", 18) == 0) {
+                    f.xmp.assign(d + 22, d + n);
+                }
+                if (std::memcmp(type, "iCCP", 4) == 0) {
+                    const auto* nul = static_cast<const uint8_t*>(std::memchr(d, 0, n));
+                    int len = 0;
+                    char* icc = nul == nullptr ? nullptr
+                                               : stbi_zlib_decode_malloc(reinterpret_cast<const char*>(nul + 2),
+                                                                         static_cast<int>(d + n - nul - 2), &len);
+                    if (icc == nullptr) f.valid = false;
+                    else f.icc.assign(icc, icc + len);
+                    STBI_FREE(icc);
+                }
+                i += 12 + n;
+            }
+            return f;
+        }
+        case kWebp: {
+            const WebPData data{b.data(), b.size()};
+            WebPMux* mux = WebPMuxCreate(&data, 0);
+            if (mux == nullptr) return f.valid = false, f;
+            WebPData chunk;
+            if (WebPMuxGetChunk(mux, "EXIF", &chunk) == WEBP_MUX_OK) f.exif.assign(chunk.bytes, chunk.bytes + chunk.size);
+            if (WebPMuxGetChunk(mux, "XMP ", &chunk) == WEBP_MUX_OK) f.xmp.assign(chunk.bytes, chunk.bytes + chunk.size);
+            if (WebPMuxGetChunk(mux, "ICCP", &chunk) == WEBP_MUX_OK) f.icc.assign(chunk.bytes, chunk.bytes + chunk.size);
+            WebPMuxDelete(mux);
+            return f;
+        }
+        default: return f;
     }
 }
 

@@ -54,6 +54,35 @@ Bytes with_exif(const Bytes& file, const Bytes& tiff);
 // `upright`.
 Rgba stored_for(const Rgba& upright, int orientation);
 
+// ---- colour profiles and metadata carriers ----
+
+// The file with an ICC profile added where its format keeps one: JPEG APP2
+// "ICC_PROFILE" segments after SOI (the profile split evenly over `segments`
+// of them, numbered in order unless `order` gives the sequence numbers to
+// write, e.g. {2, 1}), a PNG iCCP chunk after IHDR (zlib-compressed), an
+// extended WebP's ICCP chunk (added through libwebp's mux library).
+Bytes with_icc(const Bytes& file, const Bytes& icc, int segments = 1, const std::vector<int>& order = {});
+// A PNG with an sRGB chunk after IHDR.
+Bytes with_srgb_chunk(const Bytes& png);
+// The file with an XMP packet: a JPEG APP1 segment, a PNG iTXt chunk, a WebP
+// "XMP " chunk.
+Bytes with_xmp(const Bytes& file, const std::string& xmp);
+// A PNG chunk with its length and CRC, after IHDR.
+Bytes with_png_chunk(const Bytes& png, const char* type, const Bytes& data);
+// zlib data as PNG keeps it.
+Bytes zlib(const Bytes& data);
+
+// What a file carries, read independently of the library: EXIF (the TIFF
+// block), XMP, the ICC profile (JPEG segments put together in order) and the
+// number of JPEG APP2 segments it took. `valid` is false when a PNG chunk's
+// CRC is wrong or a container is malformed.
+struct Found {
+    Bytes exif, xmp, icc;
+    int icc_segments = 0;
+    bool valid = true;
+};
+Found find_metadata(const Bytes& file);
+
 // Kind by signature, and RGBA pixels decoded from a file's bytes.
 Kind sniff(const Bytes& bytes);
 bool decode(const Bytes& bytes, Rgba& out);
