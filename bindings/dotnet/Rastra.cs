@@ -10,7 +10,8 @@
 //
 //   using (var settings = new RastraSettings())
 //   {
-//       settings.SetResize(1920, 1080).SetFormat(Rastra.RASTRA_FORMAT_WEBP).SetQuality(85);
+//       settings.SetResize(1920, 1080).SetFormat(Rastra.RASTRA_FORMAT_WEBP).SetQuality(85)
+//               .SetColor(RastraColor.Srgb).SetKeepMetadata(RastraMetadata.Exif);
 //       byte[] webp = Rastra.Convert(File.ReadAllBytes("photo.jpg"), settings);
 //       RastraResult r = Rastra.ConvertFileResult("in.png", "out.webp", settings);
 //       if (!r.Converted) Console.Error.WriteLine(r.Message);
@@ -30,7 +31,8 @@
 //
 // Layout: the raw declarations keep the C names (rastra_convert,
 // rastra_result, RASTRA_FORMAT_PNG, ...) in the static class Rastra; the safe
-// layer is RastraSettings (owns a rastra_settings*), the helpers
+// layer is RastraSettings (owns a rastra_settings*; RastraColor and
+// RastraMetadata name its colour and metadata settings), the helpers
 // Rastra.Convert, ConvertFile, ConvertFileResult, Probe and Plan, which throw
 // RastraException with the library's message, and Rastra.Run, LastError and
 // Stats for the process-wide interface.
@@ -47,6 +49,39 @@ namespace RastraInterop
     public class RastraException : Exception
     {
         public RastraException(string message) : base(message) { }
+    }
+
+    /// <summary>
+    /// What happens to an input's embedded ICC profile (RASTRA_COLOR_*). The
+    /// library's default, and a new RastraSettings', is <see cref="Ignore"/>;
+    /// the rastra command line uses <see cref="Srgb"/>.
+    /// </summary>
+    public enum RastraColor
+    {
+        /// <summary>The profile is dropped and the pixels written as decoded.</summary>
+        Ignore = 0,
+        /// <summary>The pixels are converted from the profile to sRGB; the output is untagged.</summary>
+        Srgb = 1,
+        /// <summary>The pixels are written as decoded and the RGB profile embedded (BMP carries none).</summary>
+        Keep = 2,
+    }
+
+    /// <summary>
+    /// The parts of an input's metadata copied into its output (RASTRA_KEEP_*),
+    /// combined with |. The library's default, and a new RastraSettings', is
+    /// <see cref="None"/>. BMP outputs carry none.
+    /// </summary>
+    [Flags]
+    public enum RastraMetadata : uint
+    {
+        None = 0,
+        /// <summary>Camera data, copyright, orientation (1 when the image was turned upright).</summary>
+        Exif = 1,
+        /// <summary>The XMP packet.</summary>
+        Xmp = 2,
+        /// <summary>The ICC profile, as <see cref="RastraColor.Keep"/> whatever SetColor says.</summary>
+        Icc = 4,
+        All = Exif | Xmp | Icc,
     }
 
     /// <summary>
@@ -75,7 +110,11 @@ namespace RastraInterop
     /// <summary>
     /// Conversion settings for the settings interface, holding the defaults of
     /// <c>rastra_init</c> when new: no resize, automatic format, quality 90, no
-    /// watermark, no turning upright, RASTRA_MAX_PIXELS_DEFAULT.
+    /// watermark, no turning upright, RASTRA_MAX_PIXELS_DEFAULT,
+    /// <see cref="RastraColor.Ignore"/> and no metadata kept. These are the
+    /// library's defaults, not the rastra command line's, which turns photos
+    /// upright and converts embedded profiles to sRGB: call
+    /// <c>SetAutoOrient(true).SetColor(RastraColor.Srgb)</c> for those.
     /// </summary>
     /// <remarks>
     /// Threads: the settings interface may be called from any number of threads
@@ -150,6 +189,20 @@ namespace RastraInterop
         public RastraSettings SetMaxPixels(long maxPixels)
         {
             Change(() => Rastra.rastra_settings_set_max_pixels(handle, maxPixels));
+            return this;
+        }
+
+        /// <summary>What happens to an embedded ICC profile; <see cref="RastraColor.Ignore"/> when new.</summary>
+        public RastraSettings SetColor(RastraColor mode)
+        {
+            Change(() => Rastra.rastra_settings_set_color(handle, (int)mode));
+            return this;
+        }
+
+        /// <summary>The metadata parts copied into each output; <see cref="RastraMetadata.None"/> when new.</summary>
+        public RastraSettings SetKeepMetadata(RastraMetadata parts)
+        {
+            Change(() => Rastra.rastra_settings_set_keep_metadata(handle, (uint)parts));
             return this;
         }
 
@@ -266,6 +319,15 @@ namespace RastraInterop
         public const int RASTRA_WEBP_MAX_SIDE = 16383;
         public const int RASTRA_PATH_MAX = 4095;
 
+        public const int RASTRA_COLOR_IGNORE = 0;
+        public const int RASTRA_COLOR_SRGB = 1;
+        public const int RASTRA_COLOR_KEEP = 2;
+
+        public const uint RASTRA_KEEP_EXIF = 1;
+        public const uint RASTRA_KEEP_XMP = 2;
+        public const uint RASTRA_KEEP_ICC = 4;
+        public const uint RASTRA_KEEP_ALL = 7;
+
         public const int RASTRA_REASON_NONE = 0;
         public const int RASTRA_REASON_BAD_ARGUMENT = 1;
         public const int RASTRA_REASON_NO_SUCH_FILE = 2;
@@ -375,6 +437,12 @@ namespace RastraInterop
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void rastra_set_max_pixels(long max_pixels);
 
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_set_color(int mode);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_set_keep_metadata(uint mask);
+
         /// <summary>A static buffer: Marshal.PtrToStringAnsi, never free.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern IntPtr rastra_stats();
@@ -430,6 +498,12 @@ namespace RastraInterop
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void rastra_settings_set_max_pixels(RastraSettingsHandle settings, long max_pixels);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_settings_set_color(RastraSettingsHandle settings, int mode);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_settings_set_keep_metadata(RastraSettingsHandle settings, uint mask);
 
         /// <summary>On success free output with rastra_free. error: a byte buffer of error_capacity bytes, or null.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

@@ -8,7 +8,8 @@
 // the candidates are then converted with Parallel.ForEach. Two inputs that
 // write the same output (a.jpg and a.png with --format webp) form a chain,
 // converted in order on one task, so the later one wins as in a serial run.
-// Photos are turned upright by their EXIF orientation.
+// As on the rastra command line, photos are turned upright by their EXIF
+// orientation and embedded colour profiles are converted to sRGB.
 //
 // Standard output: the totals as one line of JSON,
 //   {"processed":N,"failed":N,"total_input_bytes":N,"total_output_bytes":N}
@@ -60,7 +61,7 @@ static class ConvertFolder
 
         using (var settings = new RastraSettings())
         {
-            settings.SetAutoOrient(true).SetFormat(format);
+            settings.SetAutoOrient(true).SetColor(RastraColor.Srgb).SetFormat(format);
             if (max != null) settings.SetResize(max[0], max[1]);
             if (quality >= 0) settings.SetQuality(quality);
 

@@ -5,8 +5,10 @@ using System;
 using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
+using System.IO.Compression;
 using System.Linq;
 using System.Runtime.InteropServices;
+using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
 using RastraInterop;
@@ -27,6 +29,7 @@ static class RastraTests
             Failures();
             SharedSettings();
             Files();
+            ColourAndMetadata();
             Planning();
             ProcessWide();
             if (args.Length > 0) Example(args[0]);
@@ -103,6 +106,111 @@ static class RastraTests
     static int BigEndian(byte[] b, int at)
     {
         return (b[at] << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+    }
+
+    static byte[] BigEndianBytes(uint v)
+    {
+        return new[] { (byte)(v >> 24), (byte)(v >> 16), (byte)(v >> 8), (byte)v };
+    }
+
+    static uint Crc32(byte[] data)
+    {
+        uint crc = 0xFFFFFFFF;
+        foreach (byte b in data)
+        {
+            crc ^= b;
+            for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320 & (uint)-(int)(crc & 1));
+        }
+        return ~crc;
+    }
+
+    // The PNG with a chunk of this type and body after its IHDR.
+    static byte[] WithChunk(byte[] png, string type, byte[] body)
+    {
+        byte[] typed = Encoding.ASCII.GetBytes(type).Concat(body).ToArray();
+        byte[] chunk = BigEndianBytes((uint)body.Length).Concat(typed).Concat(BigEndianBytes(Crc32(typed))).ToArray();
+        return png.Take(33).Concat(chunk).Concat(png.Skip(33)).ToArray();
+    }
+
+    // The body of a PNG's first chunk of this type, or null.
+    static byte[] Chunk(byte[] png, string type)
+    {
+        for (int at = 8; at + 12 <= png.Length; at += 12 + BigEndian(png, at))
+            if (Encoding.ASCII.GetString(png, at + 4, 4) == type)
+                return png.Skip(at + 8).Take(BigEndian(png, at)).ToArray();
+        return null;
+    }
+
+    // A little-endian TIFF block with one IFD entry: the orientation.
+    static byte[] Exif(int orientation)
+    {
+        return new byte[] { (byte)'I', (byte)'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0,
+                            (byte)orientation, 0, 0, 0, 0, 0, 0, 0 };
+    }
+
+    // An ICC v2 RGB matrix profile with sRGB's primaries and a straight (gamma 1) curve.
+    static byte[] LinearRgbProfile()
+    {
+        Func<double, byte[]> s15 = v => BigEndianBytes((uint)(int)Math.Round(v * 65536));
+        Func<double, double, double, byte[]> xyz = (x, y, z) =>
+            Encoding.ASCII.GetBytes("XYZ \0\0\0\0").Concat(s15(x)).Concat(s15(y)).Concat(s15(z)).ToArray();
+        byte[] curve = Encoding.ASCII.GetBytes("curv\0\0\0\0").Concat(BigEndianBytes(1))
+            .Concat(new byte[] { 1, 0, 0, 0 }).ToArray();
+        var tags = new[]
+        {
+            Tuple.Create("wtpt", xyz(0.9642, 1.0, 0.8249)), Tuple.Create("rXYZ", xyz(0.4361, 0.2225, 0.0139)),
+            Tuple.Create("gXYZ", xyz(0.3851, 0.7169, 0.0971)), Tuple.Create("bXYZ", xyz(0.1431, 0.0606, 0.7141)),
+            Tuple.Create("rTRC", curve), Tuple.Create("gTRC", curve), Tuple.Create("bTRC", curve),
+        };
+        var table = new List<byte>(BigEndianBytes((uint)tags.Length));
+        var data = new List<byte>();
+        int start = 128 + 4 + 12 * tags.Length;
+        foreach (var tag in tags)
+        {
+            table.AddRange(Encoding.ASCII.GetBytes(tag.Item1));
+            table.AddRange(BigEndianBytes((uint)(start + data.Count)));
+            table.AddRange(BigEndianBytes((uint)tag.Item2.Length));
+            data.AddRange(tag.Item2);
+        }
+        var header = new byte[128];
+        BigEndianBytes((uint)(start + data.Count)).CopyTo(header, 0);
+        BigEndianBytes(0x02100000).CopyTo(header, 8);
+        Encoding.ASCII.GetBytes("mntrRGB XYZ ").CopyTo(header, 12);
+        Encoding.ASCII.GetBytes("acsp").CopyTo(header, 36);
+        xyz(0.9642, 1.0, 0.8249).Skip(8).ToArray().CopyTo(header, 68);  // the illuminant, D50
+        return header.Concat(table).Concat(data).ToArray();
+    }
+
+    static byte[] Zlib(byte[] data)
+    {
+        var zlib = new MemoryStream();
+        zlib.Write(new byte[] { 0x78, 0x9C }, 0, 2);
+        using (var deflate = new DeflateStream(zlib, CompressionMode.Compress, true)) deflate.Write(data, 0, data.Length);
+        uint a = 1, b = 0;
+        foreach (byte x in data)
+        {
+            a = (a + x) % 65521;
+            b = (b + a) % 65521;
+        }
+        zlib.Write(BigEndianBytes(b << 16 | a), 0, 4);
+        return zlib.ToArray();
+    }
+
+    static byte[] Inflate(byte[] zlib)
+    {
+        using (var z = new DeflateStream(new MemoryStream(zlib, 2, zlib.Length - 2), CompressionMode.Decompress))
+        using (var inflated = new MemoryStream())
+        {
+            z.CopyTo(inflated);
+            return inflated.ToArray();
+        }
+    }
+
+    // The red, green and blue of a BMP's first stored pixel.
+    static string FirstPixel(byte[] bmp)
+    {
+        int at = bmp[10] | bmp[11] << 8 | bmp[12] << 16 | bmp[13] << 24;
+        return bmp[at + 2] + "," + bmp[at + 1] + "," + bmp[at];
     }
 
     static RastraImageInfo ProbeOk(byte[] image)
@@ -262,6 +370,82 @@ static class RastraTests
         });
     }
 
+    static void ColourAndMetadata()
+    {
+        byte[] png = Rastra.Convert(Bmp(12, 6, 4), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG));
+        Case("SetKeepMetadata copies the EXIF block; a mask out of range changes nothing", () =>
+        {
+            byte[] tagged = WithChunk(png, "eXIf", Exif(6));
+            using (var s = new RastraSettings())
+            {
+                Expect(Chunk(Rastra.Convert(tagged, s), "eXIf") == null, "no EXIF kept by default");
+                s.SetKeepMetadata(RastraMetadata.Exif);
+                Expect(Exif(6).SequenceEqual(Chunk(Rastra.Convert(tagged, s), "eXIf") ?? new byte[0]), "the EXIF block kept");
+                s.SetKeepMetadata((RastraMetadata)8).SetAutoOrient(true);
+                Expect(Exif(1).SequenceEqual(Chunk(Rastra.Convert(tagged, s), "eXIf") ?? new byte[0]),
+                       "still kept, saying orientation 1 once turned upright");
+                s.SetKeepMetadata(RastraMetadata.Xmp);
+                Expect(Chunk(Rastra.Convert(tagged, s), "eXIf") == null, "EXIF left out when only XMP is kept");
+            }
+        });
+        Case("SetColor: Ignore by default, Srgb converts the pixels, Keep and RastraMetadata.Icc embed the profile", () =>
+        {
+            byte[] grey = Rastra.Convert(Bmp(8, 8, 0).Select((b, i) => i < 54 ? b : (byte)128).ToArray(),
+                                         new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG));
+            byte[] profile = LinearRgbProfile();
+            byte[] tagged = WithChunk(grey, "iCCP", Encoding.ASCII.GetBytes("linear\0\0").Concat(Zlib(profile)).ToArray());
+            // Each takes new settings and disposes them.
+            Func<RastraSettings, string> pixel = s =>
+            {
+                using (s) return FirstPixel(Rastra.Convert(tagged, s.SetFormat(Rastra.RASTRA_FORMAT_BMP)));
+            };
+            Func<RastraSettings, byte[]> embedded = s =>
+            {
+                using (s)
+                {
+                    byte[] iccp = Chunk(Rastra.Convert(tagged, s.SetFormat(Rastra.RASTRA_FORMAT_PNG)), "iCCP");
+                    return iccp == null ? null : Inflate(iccp.Skip("ICC profile\0\0".Length).ToArray());
+                }
+            };
+            Equal("128,128,128", pixel(new RastraSettings()), "the pixels as decoded by default");
+            Expect(embedded(new RastraSettings()) == null, "the profile dropped by default");
+            Equal("188,188,188", pixel(new RastraSettings().SetColor(RastraColor.Srgb)), "linear 128 converted to sRGB");
+            Expect(embedded(new RastraSettings().SetColor(RastraColor.Srgb)) == null, "no profile once converted");
+            Equal("188,188,188", pixel(new RastraSettings().SetColor(RastraColor.Srgb).SetColor((RastraColor)3)),
+                  "a mode out of range changes nothing");
+            foreach (Func<RastraSettings> keep in new Func<RastraSettings>[]
+                     {
+                         () => new RastraSettings().SetColor(RastraColor.Keep),
+                         () => new RastraSettings().SetColor(RastraColor.Srgb).SetKeepMetadata(RastraMetadata.Icc),
+                     })
+            {
+                Equal("128,128,128", pixel(keep()), "the pixels as decoded when the profile is kept");
+                Expect(profile.SequenceEqual(embedded(keep()) ?? new byte[0]), "the profile embedded");
+            }
+        });
+        Case("process-wide: rastra_set_color and rastra_set_keep_metadata hold until rastra_init", () =>
+        {
+            string input = Path.Combine(NewDir("pw-meta"), "tagged.png"), output = Path.Combine(temp, "pw-meta.png");
+            byte[] iccp = Encoding.ASCII.GetBytes("linear\0\0").Concat(Zlib(LinearRgbProfile())).ToArray();
+            File.WriteAllBytes(input, WithChunk(WithChunk(png, "eXIf", Exif(3)), "iCCP", iccp));
+            Func<string> kept = () =>
+            {
+                Equal(1, Rastra.rastra_process_file(input, output), "rastra_process_file");
+                byte[] written = File.ReadAllBytes(output);
+                return (Chunk(written, "eXIf") != null ? "exif " : "") + (Chunk(written, "iCCP") != null ? "icc" : "");
+            };
+            Rastra.rastra_init();
+            Equal("", kept(), "nothing kept after rastra_init");
+            Rastra.rastra_set_keep_metadata(Rastra.RASTRA_KEEP_EXIF);
+            Rastra.rastra_set_keep_metadata(Rastra.RASTRA_KEEP_ALL + 1);
+            Equal("exif ", kept(), "EXIF kept, an unknown bit ignored");
+            Rastra.rastra_set_color(Rastra.RASTRA_COLOR_KEEP);
+            Equal("exif icc", kept(), "the profile kept too");
+            Rastra.rastra_init();
+            Equal("", kept(), "both reset");
+        });
+    }
+
     static void Planning()
     {
         Case("Plan lists candidates in order, chaining inputs that share an output", () =>
@@ -369,7 +553,8 @@ static class RastraTests
                 { "broken.png", new byte[] { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 1, 2 } },
             };
             foreach (var f in files) File.WriteAllBytes(Path.Combine(input, f.Key), f.Value);
-            var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG).SetResize(10, 10).SetAutoOrient(true);
+            var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG).SetResize(10, 10).SetAutoOrient(true)
+                                        .SetColor(RastraColor.Srgb);
             List<RastraCandidate> plan = Rastra.Plan(input, output, s);
             long inBytes = 0, outBytes = 0;
             byte[] lastC = null;

@@ -67,7 +67,9 @@ def test_settings_as_keywords_or_object(tmp_path):
 
 @pytest.mark.parametrize("bad", [dict(quality=101), dict(format="gif"), dict(max_size=(-1, 5)),
                                  dict(watermark=""), dict(watermark=rastra.Watermark("x", 2)),
-                                 dict(max_pixels=0)])
+                                 dict(max_pixels=0), dict(color="cmyk"), dict(color=3), dict(color=True),
+                                 dict(keep_metadata=8), dict(keep_metadata=-1), dict(keep_metadata="exif,gps"),
+                                 dict(keep_metadata=["exif", 16]), dict(keep_metadata=1.5)])
 def test_out_of_range_settings_raise(tmp_path, bad):
     with pytest.raises(ValueError):
         rastra.convert(tmp_path / "a.bmp", tmp_path / "a.png", **bad)
@@ -163,6 +165,101 @@ def test_auto_orient_turns_a_tagged_photo_upright(tmp_path):
     rastra.convert(tmp_path / "side.png", tmp_path / "default.png")
     assert size(tmp_path / "default.png") == (60, 30)
     assert rastra.probe(rastra.convert_bytes(sideways_png(30, 60)))[1:3] == (60, 30)
+
+
+# ---- colour profiles and metadata ----------------------------------------------------
+
+
+def png_chunks(png):
+    """The (type, body) pairs of a PNG, in order."""
+    found, at = [], 8
+    while at < len(png):
+        n, = struct.unpack(">I", png[at:at + 4])
+        found.append((png[at + 4:at + 8], png[at + 8:at + 8 + n]))
+        at += 12 + n
+    return found
+
+
+def with_chunks(png, *chunks):
+    """The PNG with these chunks after its IHDR."""
+    return png[:33] + b"".join(struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+                               for kind, body in chunks) + png[33:]
+
+
+def linear_rgb_profile():
+    """An ICC v2 RGB matrix profile: sRGB's primaries with a straight (gamma 1) curve."""
+    def xyz(x, y, z):
+        return b"XYZ \0\0\0\0" + struct.pack(">3i", *(round(v * 65536) for v in (x, y, z)))
+
+    curve = b"curv\0\0\0\0" + struct.pack(">IH", 1, 0x100) + b"\0\0"   # gamma 1.0, padded to 16 bytes
+    tags = [(b"wtpt", xyz(0.9642, 1.0, 0.8249)), (b"rXYZ", xyz(0.4361, 0.2225, 0.0139)),
+            (b"gXYZ", xyz(0.3851, 0.7169, 0.0971)), (b"bXYZ", xyz(0.1431, 0.0606, 0.7141)),
+            (b"rTRC", curve), (b"gTRC", curve), (b"bTRC", curve)]
+    table, data, at = b"", b"", 128 + 4 + 12 * len(tags)
+    for sig, body in tags:
+        table += sig + struct.pack(">II", at + len(data), len(body))
+        data += body
+    size = at + len(data)
+    header = (struct.pack(">I4sI4s4s4s12s4s", size, b"none", 0x02100000, b"mntr", b"RGB ", b"XYZ ", bytes(12), b"acsp")
+              + bytes(24) + struct.pack(">I3i", 0, 63190, 65536, 54061) + bytes(48))   # intent 0, D50
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+def first_pixel(bmp_out):
+    """(r, g, b) of a BMP's first stored pixel."""
+    offset, = struct.unpack("<I", bmp_out[10:14])
+    b, g, r = bmp_out[offset:offset + 3]
+    return r, g, b
+
+
+def test_color_modes_on_a_tagged_png():
+    grey = rastra.convert_bytes(bmp_bytes(8, 8, pixels=b"\x80" * (8 * 3 * 8)), format="png")
+    profile = linear_rgb_profile()
+    tagged = with_chunks(grey, (b"iCCP", b"linear\0\0" + zlib.compress(profile)))
+
+    def iccp(png):
+        return [zlib.decompress(body.split(b"\0", 1)[1][1:]) for kind, body in png_chunks(png) if kind == b"iCCP"]
+
+    # Converted to sRGB by default, as on the command line: linear 128 is sRGB 188.
+    for settings in ({}, dict(color="srgb"), dict(color=rastra.COLOR_SRGB)):
+        assert 186 <= first_pixel(rastra.convert_bytes(tagged, format="bmp", **settings))[0] <= 190
+        assert iccp(rastra.convert_bytes(tagged, **settings)) == []
+    # The library's own default: the profile dropped, the pixels as decoded.
+    assert first_pixel(rastra.convert_bytes(tagged, format="bmp", color="ignore")) == (128, 128, 128)
+    assert iccp(rastra.convert_bytes(tagged, color=rastra.Color.IGNORE)) == []
+    # Kept: the pixels as decoded and the profile embedded, also through keep_metadata whatever color says.
+    for settings in (dict(color="keep"), dict(keep_metadata=rastra.KEEP_ICC),
+                     dict(keep_metadata="icc", color="srgb")):
+        assert first_pixel(rastra.convert_bytes(tagged, format="bmp", **settings)) == (128, 128, 128)
+        assert iccp(rastra.convert_bytes(tagged, **settings)) == [profile]
+
+
+XMP = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+       b'</rdf:RDF></x:xmpmeta>')
+
+
+def test_keep_metadata_copies_the_parts_asked_for(tmp_path):
+    tagged = with_chunks(sideways_png(30, 60), (b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + XMP))
+    exif_in = dict(png_chunks(tagged))[b"eXIf"]
+
+    def parts(png):
+        found = dict(png_chunks(png))
+        return found.get(b"eXIf"), found.get(b"iTXt", b"").endswith(XMP)
+
+    assert parts(rastra.convert_bytes(tagged)) == (None, False)   # nothing kept by default
+    # Turned upright (the default), so the kept block says orientation 1; the rest is the input's.
+    upright = exif_in.replace(struct.pack("<HHIH", 0x0112, 3, 1, 6), struct.pack("<HHIH", 0x0112, 3, 1, 1))
+    assert upright != exif_in
+    assert parts(rastra.convert_bytes(tagged, keep_metadata="exif")) == (upright, False)
+    assert parts(rastra.convert_bytes(tagged, keep_metadata=rastra.KEEP_EXIF, auto_orient=False)) == (exif_in, False)
+    for everything in (rastra.KEEP_ALL, True, "all", ["exif", rastra.Keep.XMP], rastra.Keep.EXIF | rastra.Keep.XMP):
+        assert parts(rastra.convert_bytes(tagged, keep_metadata=everything, auto_orient=False)) == (exif_in, True)
+    assert parts(rastra.convert_bytes(tagged, keep_metadata=" XMP ")) == (None, True)
+    # Directory runs take the same settings.
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "a.png").write_bytes(tagged)
+    rastra.convert_dir(tmp_path / "in", tmp_path / "out", rastra.Settings(keep_metadata=rastra.Keep.XMP), jobs=2)
+    assert parts((tmp_path / "out" / "a.png").read_bytes()) == (None, True)
 
 
 # ---- in memory, probing, reasons ------------------------------------------------------

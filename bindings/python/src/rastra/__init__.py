@@ -18,17 +18,30 @@ watermark in the bottom-right corner; writes JPEG, PNG, BMP or WebP::
 Settings are keyword arguments (or a Settings object): ``max_size=(w, h)``
 (0 leaves a side unlimited), ``format`` ("auto", "png", "jpeg", "webp", "bmp"
 or a Format), ``quality`` (0..100), ``watermark`` (a text, or a Watermark with
-its size and opacity), ``max_pixels``, ``auto_orient`` and ``strip_metadata``.
-Every call starts from the defaults, so settings never leak from one call to
-the next.
+its size and opacity), ``max_pixels``, ``auto_orient``, ``color`` ("srgb",
+"keep", "ignore" or a Color), ``keep_metadata`` (a Keep mask, or names such as
+"exif,xmp", "all", "none") and ``strip_metadata``. Every call starts from the
+defaults, so settings never leak from one call to the next.
 
-Defaults follow the rastra command line, not the C library: photos are
-turned upright by their EXIF orientation (``auto_orient=True``), where the
-library's own default converts every image as stored. Pass
-``auto_orient=False`` for the library's behaviour. ``strip_metadata`` is
-accepted for compatibility and changes nothing: outputs never carry the
-input's metadata. Automatic format follows the output name for files, keeps
-the input's format in memory (convert_bytes) and in a directory run.
+Defaults follow the rastra command line, not the C library:
+
+- photos are turned upright by their EXIF orientation (``auto_orient=True``),
+  where the library's own default converts every image as stored; pass
+  ``auto_orient=False`` for the library's behaviour;
+- an embedded ICC profile is applied: the pixels are converted to sRGB and
+  the output is untagged (``color="srgb"``), where the library's own default
+  (``color="ignore"``) drops the profile and writes the pixels as decoded;
+  ``color="keep"`` writes them as decoded and embeds the profile;
+- no metadata is kept (``keep_metadata="none"``, as in the library):
+  ``keep_metadata=Keep.EXIF | Keep.XMP`` (or "exif,xmp", or "all") copies
+  those parts of each input into its output. A kept EXIF block says
+  orientation 1 when the image was turned upright. Keep.ICC keeps the
+  profile, as ``color="keep"`` does, whatever ``color`` says.
+
+``strip_metadata`` is accepted for compatibility and changes nothing:
+``keep_metadata`` decides what an output carries. Automatic format follows
+the output name for files, keeps the input's format in memory (convert_bytes)
+and in a directory run.
 
 Paths may be str, bytes or os.PathLike. A failed conversion raises
 RastraError with the library's message, its ``reason`` (a Reason) and its
@@ -59,11 +72,12 @@ import enum
 import os
 import sys
 import threading
-from typing import Callable, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 __all__ = [
-    "Format", "Reason", "Watermark", "Settings", "FileResult", "ImageInfo", "RastraError", "Converter",
+    "Format", "Reason", "Color", "Keep", "Watermark", "Settings", "FileResult", "ImageInfo", "RastraError", "Converter",
     "convert", "convert_bytes", "convert_dir", "probe", "load", "library_path",
+    "COLOR_IGNORE", "COLOR_SRGB", "COLOR_KEEP", "KEEP_EXIF", "KEEP_XMP", "KEEP_ICC", "KEEP_ALL",
 ]
 __version__ = "0.1.0"
 
@@ -117,6 +131,34 @@ class Format(enum.IntEnum):
     BMP = 3
 
 
+class Color(enum.IntEnum):
+    """What happens to an input's embedded ICC profile (the library's RASTRA_COLOR_*).
+
+    IGNORE drops it and writes the pixels as decoded (the C library's
+    default); SRGB converts the pixels from it to sRGB and writes an untagged
+    output (the default here, as on the command line); KEEP writes the pixels
+    as decoded and embeds the profile (not in BMP, which carries none).
+    Untagged inputs convert alike in every mode."""
+
+    IGNORE = 0
+    SRGB = 1
+    KEEP = 2
+
+
+class Keep(enum.IntFlag):
+    """The parts of an input's metadata copied into its output (the library's RASTRA_KEEP_*), combined with |."""
+
+    NONE = 0
+    EXIF = 1  # camera data, copyright, orientation
+    XMP = 2   # the XMP packet
+    ICC = 4   # the colour profile: as Color.KEEP
+    ALL = 7
+
+
+COLOR_IGNORE, COLOR_SRGB, COLOR_KEEP = Color.IGNORE, Color.SRGB, Color.KEEP
+KEEP_EXIF, KEEP_XMP, KEEP_ICC, KEEP_ALL = Keep.EXIF, Keep.XMP, Keep.ICC, Keep.ALL
+
+
 @dataclasses.dataclass(frozen=True)
 class Watermark:
     """White text in the bottom-right corner: line height 3..512 pixels, opacity 0..1."""
@@ -130,9 +172,14 @@ class Watermark:
 class Settings:
     """What a conversion does; every field has the rastra command line's default.
 
-    auto_orient is on, as on the command line (the C library's own default is
-    off). strip_metadata is kept for compatibility only: outputs never carry
-    the input's metadata, whatever it says."""
+    auto_orient is on and color is Color.SRGB, as on the command line (the C
+    library's own defaults are off and Color.IGNORE). color takes a Color, its
+    value or its name ("srgb", "keep", "ignore"). keep_metadata takes a Keep
+    mask, its value, True (all) or False (none), names joined with commas
+    ("exif,xmp", "all", "none") or an iterable of names or Keep values; it
+    defaults to none, as in the library. strip_metadata is kept for
+    compatibility only and changes nothing: keep_metadata decides what an
+    output carries."""
 
     max_size: Optional[Tuple[int, int]] = None
     format: Union[Format, str] = Format.AUTO
@@ -141,6 +188,8 @@ class Settings:
     max_pixels: Optional[int] = None
     strip_metadata: bool = True
     auto_orient: bool = True
+    color: Union[Color, str, int] = Color.SRGB
+    keep_metadata: Union[Keep, str, int, bool, Iterable[Union[str, int]]] = Keep.NONE
 
 
 class FileResult(NamedTuple):
@@ -163,8 +212,45 @@ class ImageInfo(NamedTuple):
 
 _FORMAT_NAMES = {"auto": Format.AUTO, "png": Format.PNG, "jpeg": Format.JPEG, "jpg": Format.JPEG,
                  "webp": Format.WEBP, "bmp": Format.BMP}
+_COLOR_NAMES = {"ignore": Color.IGNORE, "srgb": Color.SRGB, "keep": Color.KEEP}
+_KEEP_NAMES = {"exif": Keep.EXIF, "xmp": Keep.XMP, "icc": Keep.ICC, "all": Keep.ALL, "none": Keep.NONE}
 _MAX_PIXELS_CEILING = 16383 * 16383
 _ERROR_CAPACITY = 512
+
+
+def _color(value) -> Color:
+    if isinstance(value, str):
+        if value.lower() not in _COLOR_NAMES:
+            raise ValueError("color must be one of srgb, keep, ignore, not %r" % value)
+        return _COLOR_NAMES[value.lower()]
+    # True would pass for 1 (SRGB): refuse it rather than guess.
+    if isinstance(value, int) and not isinstance(value, bool):
+        with contextlib.suppress(ValueError):
+            return Color(value)
+    raise ValueError("color must be srgb, keep, ignore or a Color, not %r" % (value,))
+
+
+def _keep(value) -> Keep:
+    if isinstance(value, bool):  # before int: True is 1, which would mean EXIF alone
+        return Keep.ALL if value else Keep.NONE
+    if isinstance(value, int):
+        if not 0 <= value <= Keep.ALL:
+            raise ValueError("keep_metadata must be a mask of Keep.EXIF, XMP and ICC, not %r" % value)
+        return Keep(value)
+    parts = value.split(",") if isinstance(value, str) else value
+    mask = Keep.NONE
+    try:
+        for part in parts:
+            if isinstance(part, str):
+                name = part.strip().lower()
+                if name not in _KEEP_NAMES:
+                    raise ValueError("keep_metadata names are exif, xmp, icc, all or none, not %r" % part)
+                mask |= _KEEP_NAMES[name]
+            else:
+                mask |= _keep(part)
+    except TypeError:
+        raise ValueError("keep_metadata must be a Keep mask, names or True/False, not %r" % (value,)) from None
+    return mask
 
 
 def _enum(kind, value):
@@ -220,7 +306,8 @@ _lib_path = None
 
 
 def _declare(lib, where: str):
-    i32, i64, cp, vp, sz = ctypes.c_int32, ctypes.c_int64, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t
+    i32, i64, u32 = ctypes.c_int32, ctypes.c_int64, ctypes.c_uint32
+    cp, vp, sz = ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t
     signatures = {
         "rastra_settings_new": ([], vp),
         "rastra_settings_free": ([vp], None),
@@ -230,6 +317,8 @@ def _declare(lib, where: str):
         "rastra_settings_set_watermark": ([vp, cp, i32, ctypes.c_float], None),
         "rastra_settings_set_auto_orient": ([vp, i32], None),
         "rastra_settings_set_max_pixels": ([vp, i64], None),
+        "rastra_settings_set_color": ([vp, i32], None),
+        "rastra_settings_set_keep_metadata": ([vp, u32], None),
         "rastra_convert_result": ([vp, vp, sz, ctypes.POINTER(vp), ctypes.POINTER(sz), ctypes.POINTER(_CResult)], i32),
         "rastra_convert_file_result": ([vp, cp, cp, ctypes.POINTER(_CResult)], i32),
         "rastra_free": ([vp], None),
@@ -325,7 +414,8 @@ def _settings(settings: Optional[Settings], kwargs) -> Settings:
             raise ValueError("watermark size must be 3..512 and opacity 0..1")
     if s.max_pixels is not None and not 1 <= s.max_pixels <= _MAX_PIXELS_CEILING:
         raise ValueError("max_pixels must be 1..%d" % _MAX_PIXELS_CEILING)
-    return dataclasses.replace(s, format=fmt, watermark=wm)
+    return dataclasses.replace(s, format=fmt, watermark=wm, color=_color(s.color),
+                               keep_metadata=_keep(s.keep_metadata))
 
 
 class _NativeSettings:
@@ -356,6 +446,8 @@ class _NativeSettings:
             if s.max_pixels is not None:
                 lib.rastra_settings_set_max_pixels(ptr, s.max_pixels)
             lib.rastra_settings_set_auto_orient(ptr, 1 if s.auto_orient else 0)
+            lib.rastra_settings_set_color(ptr, int(s.color))
+            lib.rastra_settings_set_keep_metadata(ptr, int(s.keep_metadata))
         except BaseException:
             lib.rastra_settings_free(ptr)
             raise
