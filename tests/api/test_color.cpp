@@ -160,10 +160,10 @@ TEST(Color, ProfilesThatCannotDescribeThePixelsAreIgnoredNeverFatal) {
     Bytes cut(p3.begin(), p3.begin() + static_cast<std::ptrdiff_t>(p3.size() / 2));
     Bytes scrambled = p3;
     for (size_t i = 128; i < scrambled.size(); ++i) scrambled[i] = static_cast<uint8_t>(i * 131);
-    // A deflate bomb: 16 MiB of zeros behind a few kilobytes of iCCP.
+    // A deflate bomb: 64 MiB of zeros behind 50 kB of iCCP.
     const Bytes bomb_data = [] {
         Bytes d{'b', 0, 0};
-        const Bytes z = fixtures::zlib(Bytes(16u << 20, 0));
+        const Bytes z = fixtures::zlib_zeros(64u << 20);
         d.insert(d.end(), z.begin(), z.end());
         return d;
     }();

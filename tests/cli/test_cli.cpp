@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fixtures.h"
+#include "profiles.h"
 
 #if defined(_WIN32)
 #define popen _popen
@@ -630,3 +631,55 @@ TEST_F(CliTest, ASecondInterruptStopsAtOnce) {
     if (fs::exists(dir.path() / "out")) expect_only_whole_outputs(dir.path() / "out");
 }
 #endif
+
+TEST_F(CliTest, ColoursComeOutInSrgbAndMetadataOnlyOnRequest) {
+    const std::string xmp =
+        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'>"
+        "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+        "xmlns:dc='http://purl.org/dc/elements/1.1/'><dc:creator><rdf:Seq><rdf:li>A. Photographer</rdf:li>"
+        "</rdf:Seq></dc:creator></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end='w'?>";
+    const fixtures::Bytes p3 = fixtures::make_profile(fixtures::Profile::kDisplayP3);
+    const fixtures::Rgba stored = fixtures::stored_for(fixtures::make_pattern(40, 20, true), 6);
+    fs::create_directory(dir.path() / "in");
+    fixtures::write_file(dir / "in/photo.jpg",
+                         fixtures::with_icc(fixtures::with_xmp(fixtures::with_exif(fixtures::encode(fixtures::kJpeg, stored, 95),
+                                                                                   fixtures::exif_block(6)),
+                                                               xmp),
+                                            p3));
+    const std::string in = quote(dir / "in/photo.jpg");
+    ASSERT_EQ(rastra(in + " " + quote(dir / "srgb.png")).status, 0);
+    ASSERT_EQ(rastra("--color ignore " + in + " " + quote(dir / "ignored.png")).status, 0);
+    EXPECT_NE(load("srgb.png").px, load("ignored.png").px);
+    const fixtures::Found plain = fixtures::find_metadata(fixtures::read_file(dir / "srgb.png"));
+    EXPECT_TRUE(plain.icc.empty() && plain.exif.empty() && plain.xmp.empty());
+
+    ASSERT_EQ(rastra("--jobs 2 --keep-metadata --format webp " + quote(dir / "in") + " " + quote(dir / "out")).status, 0);
+    ASSERT_EQ(rastra("--keep exif,icc " + in + " " + quote(dir / "some.png")).status, 0);
+    ASSERT_EQ(rastra("--keep all " + in + " " + quote(dir / "kept.jpg")).status, 0);
+    const fixtures::Found some = fixtures::find_metadata(fixtures::read_file(dir / "some.png"));
+    EXPECT_EQ(some.icc, p3);
+    EXPECT_FALSE(some.exif.empty());
+    EXPECT_TRUE(some.xmp.empty());
+    EXPECT_EQ(load("some.png").px, load("ignored.png").px);  // a kept profile leaves the pixels alone
+    EXPECT_EQ(rastra("--keep exif,gps " + in + " " + quote(dir / "x.png")).status, 2);
+    EXPECT_EQ(rastra("--color adobe " + in + " " + quote(dir / "x.png")).status, 2);
+
+#if !defined(_WIN32)
+    // What a photographer's own tools read back.
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
+    for (const char* out : {"out/photo.webp", "kept.jpg", "some.png"}) {
+        SCOPED_TRACE(out);
+        const std::string cmd = "exiftool -s -s -s -Orientation -Creator -ProfileDescription " + quote(dir / out);
+        FILE* p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string text;
+        std::array<char, 512> buf;
+        size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) text.append(buf.data(), n);
+        pclose(p);
+        EXPECT_TRUE(contains(text, "Horizontal (normal)\n")) << text;
+        EXPECT_TRUE(contains(text, "Display P3 (test)\n")) << text;
+        EXPECT_EQ(contains(text, "A. Photographer\n"), std::string(out) != "some.png") << text;
+    }
+#endif
+}

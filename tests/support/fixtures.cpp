@@ -126,6 +126,38 @@ Bytes zlib(const Bytes& data) {
     return out;
 }
 
+Bytes zlib_zeros(size_t n) {
+    Bytes out{0x78, 0x01};
+    uint32_t bits = 0;
+    int count = 0;
+    const auto put = [&](uint32_t value, int width) {  // LSB first
+        bits |= value << count;
+        count += width;
+        while (count >= 8) {
+            out.push_back(static_cast<uint8_t>(bits));
+            bits >>= 8;
+            count -= 8;
+        }
+    };
+    // Huffman codes go most significant bit first.
+    const auto code = [&](uint32_t value, int width) {
+        for (int i = width - 1; i >= 0; --i) put((value >> i) & 1, 1);
+    };
+    put(1, 1);         // the final block
+    put(1, 2);         // fixed codes
+    code(0x30, 8);     // literal 0
+    for (size_t done = 1; done + 258 <= n; done += 258) {
+        code(0xC5, 8);  // length 258
+        code(0, 5);     // distance 1
+    }
+    code(0, 7);        // end of block
+    if (count > 0) put(0, 8 - count);
+    const size_t produced = 1 + (n - 1) / 258 * 258;
+    const uint32_t adler = static_cast<uint32_t>(produced % 65521) << 16 | 1;
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(adler >> shift));
+    return out;
+}
+
 uint8_t dc_level(int bx, int by) { return static_cast<uint8_t>(16 + (bx * 37 + by * 91) % 224); }
 
 namespace {

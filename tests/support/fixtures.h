@@ -71,6 +71,9 @@ Bytes with_xmp(const Bytes& file, const std::string& xmp);
 Bytes with_png_chunk(const Bytes& png, const char* type, const Bytes& data);
 // zlib data as PNG keeps it.
 Bytes zlib(const Bytes& data);
+// A zlib stream of n zero bytes (a multiple of 258 plus one), made directly
+// with fixed Huffman codes: an inflation bomb about 1/1270 of its size.
+Bytes zlib_zeros(size_t n);
 
 // What a file carries, read independently of the library: EXIF (the TIFF
 // block), XMP, the ICC profile (JPEG segments put together in order) and the
