@@ -1,7 +1,7 @@
 // Fuzz target: one in-memory conversion of arbitrary bytes through
-// rastra_convert, with no file in between. The last four input bytes choose
+// rastra_convert, with no file in between. The last five input bytes choose
 // the settings (output format, box, watermark size and opacity, turning
-// upright); the rest is the image. The library's own pixel limit, lowered to
+// upright, colour mode and kept metadata); the rest is the image. The library's own pixel limit, lowered to
 // 4096 x 4096, keeps the fuzzer hunting bugs rather than memory.
 #include <cstdint>
 #include <cstdio>
@@ -22,9 +22,9 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 5) return 0;
-    const uint8_t* knobs = data + size - 4;
-    size -= 4;
+    if (size < 6) return 0;
+    const uint8_t* knobs = data + size - 5;
+    size -= 5;
 
     const SettingsOwner owner;
     rastra_settings* s = owner.s;
@@ -34,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rastra_settings_set_quality(s, knobs[0] / 5 % 101);
     if (knobs[1] & 1) rastra_settings_set_resize(s, knobs[1] >> 1, knobs[1] >> 4);
     rastra_settings_set_auto_orient(s, knobs[2] & 1);
+    rastra_settings_set_color(s, knobs[4] % 3);
+    rastra_settings_set_keep_metadata(s, (knobs[4] >> 2) & RASTRA_KEEP_ALL);
     if (knobs[2] != 0) {
         const char text[] = {'A', 'g', static_cast<char>(knobs[3]), ' ', '?', '\0'};
         rastra_settings_set_watermark(s, text, 3 + knobs[2] * 2, static_cast<float>(knobs[3]) / 255.0f);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "profiles.h"
 #include "rastra.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -44,10 +45,10 @@ void run_file(const std::filesystem::path& p) {
 void generated_corpus() {
     using fixtures::Kind;
     const std::vector<std::vector<uint8_t>> settings = {
-        {0, 0, 0, 0},        // automatic, no box, no watermark, as stored
-        {1, 0x21, 5, 255},   // PNG, box, watermark, upright
-        {2, 0x03, 200, 128}, // JPEG, tiny box, large watermark
-        {3, 0x10, 1, 1},     // WebP, upright
+        {0, 0, 0, 0, 0},         // automatic, no box, no watermark, as stored, colour ignored
+        {1, 0x21, 5, 255, 1},    // PNG, box, watermark, upright, to sRGB
+        {2, 0x03, 200, 128, 30}, // JPEG, tiny box, large watermark, profile and everything kept
+        {3, 0x10, 1, 1, 5},      // WebP, upright, to sRGB, EXIF kept
     };
     std::mt19937 rng(12345);
     // kNone stands for a progressive JPEG, which the fixtures' encoder cannot
@@ -95,7 +96,46 @@ void generated_corpus() {
         std::vector<uint8_t> wide = fixtures::top_down_bmp(fixtures::make_pattern(1, 1), 32);
         const uint32_t width = 1u << 24;
         std::memcpy(&wide[18], &width, 4);
-        run(wide, {0x10, 0x28, 0x01, 0x01});
+        run(wide, {0x10, 0x28, 0x01, 0x01, 0});
+    }
+    // Colour profiles and metadata in every container, whole, cut short and
+    // with bytes flipped where they live (the first kilobytes); profiles that
+    // are damaged, do not fit or inflate without end.
+    {
+        const std::vector<uint8_t> p3 = fixtures::make_profile(fixtures::Profile::kDisplayP3);
+        const std::vector<uint8_t> grey_icc = fixtures::make_profile(fixtures::Profile::kGrey);
+        std::vector<uint8_t> cut(p3.begin(), p3.begin() + static_cast<std::ptrdiff_t>(p3.size() / 2));
+        const fixtures::Rgba img = fixtures::make_pattern(17, 5);
+        std::vector<std::vector<uint8_t>> tagged;
+        for (Kind kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kWebp}) {
+            const std::vector<uint8_t> plain = fixtures::encode(kind, img, 80);
+            tagged.push_back(fixtures::with_icc(
+                fixtures::with_xmp(fixtures::with_exif(plain, fixtures::exif_block(6)), "<x:xmpmeta/>"), p3,
+                kind == fixtures::kJpeg ? 3 : 1));
+            tagged.push_back(fixtures::with_icc(plain, grey_icc));
+            tagged.push_back(fixtures::with_icc(plain, cut));
+        }
+        std::vector<uint8_t> grey_rows;
+        for (int y = 0; y < 3; ++y) {
+            grey_rows.push_back(0);
+            for (int x = 0; x < 9; ++x) grey_rows.push_back(static_cast<uint8_t>(x * 28));
+        }
+        tagged.push_back(fixtures::with_icc(fixtures::png_from_scanlines(9, 3, 8, 0, grey_rows), grey_icc));
+        std::vector<uint8_t> bomb{'b', 0, 0};
+        const std::vector<uint8_t> zeros = fixtures::zlib_zeros(32u << 20);
+        bomb.insert(bomb.end(), zeros.begin(), zeros.end());
+        tagged.push_back(fixtures::with_png_chunk(fixtures::encode(fixtures::kPng, img), "iCCP", bomb));
+        tagged.push_back(fixtures::with_icc(fixtures::encode(fixtures::kJpeg, img), p3, 3, {1, 3, 3}));
+        for (const auto& good : tagged) {
+            for (const auto& knobs : settings) run(good, knobs);
+            const size_t end = std::min<size_t>(good.size(), 2048);
+            for (size_t n = 0; n < end; n += 13) run({good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)}, settings[n % 4]);
+            for (int i = 0; i < 100; ++i) {
+                std::vector<uint8_t> bad = good;
+                bad[rng() % end] ^= static_cast<uint8_t>(1u << (rng() % 8));
+                run(bad, settings[static_cast<size_t>(i) % 4]);
+            }
+        }
     }
     // Bombs, once under every setting: more scans than allowed, and a PNG
     // that inflates far past its one pixel.
