@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "profiles.h"
 #include "rastra.h"
 
 namespace {
@@ -36,6 +37,8 @@ struct Way {
     int32_t quality = 90;
     const char* watermark = nullptr;
     int32_t auto_orient = 0;
+    int32_t color = RASTRA_COLOR_IGNORE;
+    uint32_t keep = 0;
 
     SettingsPtr object() const {
         SettingsPtr s(rastra_settings_new());
@@ -44,6 +47,8 @@ struct Way {
         rastra_settings_set_quality(s.get(), quality);
         if (watermark != nullptr) rastra_settings_set_watermark(s.get(), watermark, 20, 0.7f);
         rastra_settings_set_auto_orient(s.get(), auto_orient);
+        rastra_settings_set_color(s.get(), color);
+        rastra_settings_set_keep_metadata(s.get(), keep);
         return s;
     }
     // The same settings process-wide; BMP is reached through the output's
@@ -55,6 +60,8 @@ struct Way {
         rastra_set_quality(quality);
         if (watermark != nullptr) rastra_set_watermark(watermark, 20, 0.7f);
         rastra_set_auto_orient(auto_orient);
+        rastra_set_color(color);
+        rastra_set_keep_metadata(keep);
     }
 };
 
@@ -101,14 +108,21 @@ std::vector<Sample> mixed_inputs() {
         {"cut.jpg", fixtures::kJpeg, Bytes(jpg.begin(), jpg.begin() + static_cast<std::ptrdiff_t>(jpg.size() / 2))},
         {"cut.webp", fixtures::kWebp, Bytes(webp.begin(), webp.begin() + 40)},
         {"fake.png", fixtures::kPng, Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'}},
+        {"phone.jpg", fixtures::kJpeg,
+         fixtures::with_icc(fixtures::with_xmp(fixtures::with_exif(jpg, fixtures::exif_block(8)), "<x:xmpmeta/>"),
+                            fixtures::make_profile(fixtures::Profile::kDisplayP3), 3)},
+        {"camera.webp", fixtures::kWebp,
+         fixtures::with_icc(fixtures::encode(fixtures::kWebp, clear, -1), fixtures::make_profile(fixtures::Profile::kAdobeRgb))},
     };
 }
 
 const Way kSetups[] = {
     {"defaults"},
     {"png box watermark", 120, 90, RASTRA_FORMAT_PNG, 90, "rastra 14"},
-    {"jpeg upright", 100, 0, RASTRA_FORMAT_JPEG, 40, nullptr, 1},
-    {"webp upright watermark", 0, 64, RASTRA_FORMAT_WEBP, 75, "(c) x", 1},
+    {"jpeg upright srgb exif xmp", 100, 0, RASTRA_FORMAT_JPEG, 40, nullptr, 1, RASTRA_COLOR_SRGB,
+     RASTRA_KEEP_EXIF | RASTRA_KEEP_XMP},
+    {"webp upright watermark profile kept", 0, 64, RASTRA_FORMAT_WEBP, 75, "(c) x", 1, RASTRA_COLOR_KEEP},
+    {"png srgb", 0, 0, RASTRA_FORMAT_PNG, 90, nullptr, 0, RASTRA_COLOR_SRGB},
     {"bmp", 50, 50, RASTRA_FORMAT_BMP, 90},
 };
 
