@@ -7,7 +7,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates pkg-config patch xz-utils
-          python3 python3-venv python3-pytest mono-mcs mono-runtime imagemagick libimage-exiftool-perl)
+          python3 python3-venv python3-pytest mono-mcs mono-runtime imagemagick libimage-exiftool-perl
+          python3-dask python3-distributed python3-fsspec)
 deps=()
 for t in "$@"; do
     case $t in
