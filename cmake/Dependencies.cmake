@@ -60,6 +60,24 @@ set_target_properties(rastra_lcms2 PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS CMS_NO_REGISTER_KEYWORD=1)
 string(APPEND RASTRA_DEPENDENCY_VERSIONS ", lcms2 2.14")
 
+# The fast codec set: libjpeg-turbo's libjpeg, libspng and zlib, static.
+foreach(_lib jpeg spng z)
+  if(NOT EXISTS "${RASTRA_WEBP_PREFIX}/lib/lib${_lib}.a")
+    message(FATAL_ERROR "lib${_lib}.a is missing from ${RASTRA_WEBP_PREFIX}: run scripts/fetch-deps.sh")
+  endif()
+  add_library(rastra_${_lib} STATIC IMPORTED)
+  set_target_properties(rastra_${_lib} PROPERTIES
+    IMPORTED_LOCATION "${RASTRA_WEBP_PREFIX}/lib/lib${_lib}.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${RASTRA_WEBP_PREFIX}/include")
+endforeach()
+set_target_properties(rastra_spng PROPERTIES INTERFACE_COMPILE_DEFINITIONS SPNG_STATIC
+  INTERFACE_LINK_LIBRARIES rastra_z)
+file(STRINGS "${RASTRA_WEBP_PREFIX}/include/jconfig.h" _jpeg_version REGEX "#define LIBJPEG_TURBO_VERSION ")
+if(NOT _jpeg_version MATCHES " 2\\.1\\.5$")
+  message(FATAL_ERROR "jconfig.h: expected libjpeg-turbo 2.1.5, found: ${_jpeg_version}")
+endif()
+string(APPEND RASTRA_DEPENDENCY_VERSIONS ", libjpeg-turbo 2.1.5, libspng 0.7.3, zlib 1.2.13")
+
 # THIRD_PARTY_NOTICES: the licence texts of what every binary contains, taken
 # from the fetched sources (stb's from the end of its headers).
 set(_notices "rastra contains code from the following projects, under these licences.\n")
@@ -93,5 +111,20 @@ file(READ "${_path}" _licence)
 string(APPEND _notices "\n==============================================================================\n"
        "Little CMS 2.14 (https://www.littlecms.com)\n"
        "==============================================================================\n" "${_licence}")
+foreach(_pair "libjpeg-turbo-LICENSE.md;libjpeg-turbo 2.1.5 (https://libjpeg-turbo.org)"
+              "libjpeg-turbo-README.ijg;libjpeg-turbo 2.1.5: the Independent JPEG Group's terms"
+              "libspng-LICENSE;libspng 0.7.3 (https://libspng.org)"
+              "zlib-LICENSE;zlib 1.2.13 (https://zlib.net)")
+  list(GET _pair 0 _file)
+  list(GET _pair 1 _title)
+  set(_path "${RASTRA_DEPS_DIR}/licenses/${_file}")
+  if(NOT EXISTS "${_path}")
+    message(FATAL_ERROR "${_path} is missing: run scripts/fetch-deps.sh")
+  endif()
+  file(READ "${_path}" _licence)
+  string(APPEND _notices "\n==============================================================================\n"
+         "${_title}\n"
+         "==============================================================================\n" "${_licence}")
+endforeach()
 set(RASTRA_NOTICES_FILE "${CMAKE_BINARY_DIR}/THIRD_PARTY_NOTICES")
 file(WRITE "${RASTRA_NOTICES_FILE}" "${_notices}")

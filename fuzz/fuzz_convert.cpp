@@ -1,7 +1,8 @@
 // Fuzz target: one in-memory conversion of arbitrary bytes through
 // rastra_convert, with no file in between. The last five input bytes choose
 // the settings (output format, box, watermark size and opacity, turning
-// upright, colour mode and kept metadata); the rest is the image. The library's own pixel limit, lowered to
+// upright, colour mode, kept metadata, codec set, lossless WebP); the rest is
+// the image. The library's own pixel limit, lowered to
 // 4096 x 4096, keeps the fuzzer hunting bugs rather than memory.
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rastra_settings_set_auto_orient(s, knobs[2] & 1);
     rastra_settings_set_color(s, knobs[4] % 3);
     rastra_settings_set_keep_metadata(s, (knobs[4] >> 2) & RASTRA_KEEP_ALL);
+    rastra_settings_set_codecs(s, (knobs[4] >> 5) & 1);
+    rastra_settings_set_webp_lossless(s, (knobs[4] >> 6) & 1);
     if (knobs[2] != 0) {
         const char text[] = {'A', 'g', static_cast<char>(knobs[3]), ' ', '?', '\0'};
         rastra_settings_set_watermark(s, text, 3 + knobs[2] * 2, static_cast<float>(knobs[3]) / 255.0f);

@@ -45,10 +45,10 @@ void run_file(const std::filesystem::path& p) {
 void generated_corpus() {
     using fixtures::Kind;
     const std::vector<std::vector<uint8_t>> settings = {
-        {0, 0, 0, 0, 0},         // automatic, no box, no watermark, as stored, colour ignored
-        {1, 0x21, 5, 255, 1},    // PNG, box, watermark, upright, to sRGB
-        {2, 0x03, 200, 128, 30}, // JPEG, tiny box, large watermark, profile and everything kept
-        {3, 0x10, 1, 1, 5},      // WebP, upright, to sRGB, EXIF kept
+        {0, 0, 0, 0, 0},           // automatic, no box, no watermark, as stored, colour ignored
+        {1, 0x21, 5, 255, 0x21},   // PNG, box, watermark, upright, to sRGB, fast codecs
+        {2, 0x03, 200, 128, 30},   // JPEG, tiny box, large watermark, profile and everything kept
+        {3, 0x10, 1, 1, 0x65},     // WebP, upright, to sRGB, EXIF kept, fast codecs, lossless
     };
     std::mt19937 rng(12345);
     // kNone stands for a progressive JPEG, which the fixtures' encoder cannot

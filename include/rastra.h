@@ -239,6 +239,37 @@ RASTRA_API void rastra_set_color(int32_t mode) RASTRA_NOEXCEPT;
  * RASTRA_KEEP_ALL changes nothing. */
 RASTRA_API void rastra_set_keep_metadata(uint32_t mask) RASTRA_NOEXCEPT;
 
+/* Codec sets for rastra_set_codecs(). */
+#define RASTRA_CODECS_REFERENCE 0 /* stb_image, stb_image_write, libwebp (default) */
+#define RASTRA_CODECS_FAST 1      /* libjpeg-turbo, libspng with zlib, libwebp */
+
+/* The codecs every later conversion uses.
+ *  - RASTRA_CODECS_REFERENCE (0, the default after the reset functions and
+ *    before them): stb_image decodes JPEG, PNG and BMP; stb_image_write
+ *    encodes JPEG (4:2:0 up to quality 90, 4:4:4 above), PNG (RGBA, its
+ *    deflate at level 8) and BMP; libwebp decodes and encodes WebP. Every
+ *    output is what it was before this setting existed.
+ *  - RASTRA_CODECS_FAST (1): libjpeg-turbo decodes JPEG and, when the box
+ *    shrinks an image to half its size or less, decodes it straight at 1/2,
+ *    1/4 or 1/8 scale (the smallest that still leaves both sides at least as
+ *    large as the box needs) before the resampler finishes the job;
+ *    libjpeg-turbo encodes JPEG with optimised Huffman tables and the same
+ *    chroma subsampling as the reference set at each quality (so files are
+ *    smaller, pixels nearly the same); libspng decodes PNG and encodes it
+ *    with zlib at rastra_set_png_level()'s level, as RGB when every pixel is
+ *    opaque; libwebp scales a WebP it decodes to an intermediate size of at
+ *    least twice the box on each side. BMP and WebP encoding are those of
+ *    the reference set. Output sizes are the same in both sets; the limits,
+ *    orientation, colour, watermark, metadata and messages hold alike.
+ * Other values change nothing. */
+RASTRA_API void rastra_set_codecs(int32_t codecs) RASTRA_NOEXCEPT;
+
+/* zlib's compression level (1 fastest .. 9 smallest) for PNG outputs of the
+ * fast codec set; the reference set ignores it. Default
+ * RASTRA_PNG_LEVEL_DEFAULT. Other values change nothing. */
+#define RASTRA_PNG_LEVEL_DEFAULT 6
+RASTRA_API void rastra_set_png_level(int32_t level) RASTRA_NOEXCEPT;
+
 /* Cumulative statistics since the last reset, as one line of JSON:
  *   {"processed":N,"failed":N,"total_input_bytes":N,"total_output_bytes":N}
  * processed counts successful conversions (direct and in runs); failed counts
@@ -419,7 +450,12 @@ RASTRA_API void rastra_settings_free(rastra_settings *settings) RASTRA_NOEXCEPT;
  *  - auto_orient: non-zero turns outputs upright, as rastra_set_auto_orient();
  *  - max_pixels: 1..RASTRA_MAX_PIXELS_CEILING, as rastra_set_max_pixels();
  *  - color: RASTRA_COLOR_IGNORE, SRGB or KEEP, as rastra_set_color();
- *  - keep_metadata: RASTRA_KEEP_* bits, as rastra_set_keep_metadata(). */
+ *  - keep_metadata: RASTRA_KEEP_* bits, as rastra_set_keep_metadata();
+ *  - codecs: RASTRA_CODECS_REFERENCE or RASTRA_CODECS_FAST, as
+ *    rastra_set_codecs();
+ *  - png_level: 1..9, as rastra_set_png_level();
+ *  - webp_lossless: non-zero writes WebP outputs losslessly (the quality
+ *    then sets the effort), in either codec set; 0, the default, lossy. */
 RASTRA_API void rastra_settings_set_resize(rastra_settings *settings, int32_t max_width,
                                            int32_t max_height) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_format(rastra_settings *settings, int32_t format) RASTRA_NOEXCEPT;
@@ -430,6 +466,9 @@ RASTRA_API void rastra_settings_set_auto_orient(rastra_settings *settings, int32
 RASTRA_API void rastra_settings_set_max_pixels(rastra_settings *settings, int64_t max_pixels) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_color(rastra_settings *settings, int32_t mode) RASTRA_NOEXCEPT;
 RASTRA_API void rastra_settings_set_keep_metadata(rastra_settings *settings, uint32_t mask) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_codecs(rastra_settings *settings, int32_t codecs) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_png_level(rastra_settings *settings, int32_t level) RASTRA_NOEXCEPT;
+RASTRA_API void rastra_settings_set_webp_lossless(rastra_settings *settings, int32_t enabled) RASTRA_NOEXCEPT;
 
 /* Converts an image held in memory. settings: NULL means the defaults of
  * rastra_settings_new(). input/input_size: the file's bytes (any of the four

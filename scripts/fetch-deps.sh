@@ -13,7 +13,7 @@
 # so a second run does nothing.
 #
 # Pre-seeded files with the right checksums in .deps/src (libwebp_1.6.0.orig.tar.gz,
-# lcms2_2.14.orig.tar.gz and lcms2_2.14-2+deb12u1.debian.tar.xz) need no apt.
+# and each Debian source package's orig and debian tarballs) need no apt.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,8 +29,17 @@ LCMS_VERSION=2.14
 LCMS_DEB_VERSION=2.14-2+deb12u1
 LCMS_SHA256=28474ea6f6591c4d4cee972123587001a4e6e353412a41b3e9e82219818d5740
 LCMS_DEBIAN_SHA256=3b88006a5ccc15f3d4b2f28310875a8c4d789ac8342deaf4113ed5c2fd4a59e8
-LCMS_TARBALL=$DEPS/src/lcms2_${LCMS_VERSION}.orig.tar.gz
-LCMS_DEBIAN=$DEPS/src/lcms2_${LCMS_DEB_VERSION}.debian.tar.xz
+# The fast codec set: libjpeg-turbo, libspng and the zlib it compresses with,
+# all from Debian 12's source packages with Debian's patches.
+JPEG_DEB_VERSION=1:2.1.5-2
+JPEG_SHA256=254f3642b04e309fee775123133c6464181addc150499561020312ec61c1bf7c
+JPEG_DEBIAN_SHA256=cdb2433c2f7101345c1ffa14efb943787c675b86354691a32490845fe4bc9237
+SPNG_DEB_VERSION=0.7.3-3
+SPNG_SHA256=a50cadbe808ffda1a7fab17d145f52a23b163f34b3eb3696c7ecb5a52340fc1d
+SPNG_DEBIAN_SHA256=d24b992ef0839350dda99083a0c62a0bb1e403800ba9e9dfcf57754ba297d187
+ZLIB_DEB_VERSION=1:1.2.13.dfsg-1
+ZLIB_SHA256=71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1
+ZLIB_DEBIAN_SHA256=f66cf3d4f2d7defcd4d1fd1fb0a11ee39f1e01b42ec7d059c9dc5c1695133c44
 STB_SUITE=trixie
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 
@@ -155,36 +164,65 @@ build_webp() {
     touch "$prefix/$WEBP_STAMP"
 }
 
-fetch_lcms_source() {
-    sha_ok "$LCMS_TARBALL" "$LCMS_SHA256" && sha_ok "$LCMS_DEBIAN" "$LCMS_DEBIAN_SHA256" && return 0
+# fetch_debian NAME VERSION ORIG ORIG_SHA256 DEBIAN DEBIAN_SHA256: a Debian
+# source package's two tarballs in $DEPS/src, checked.
+fetch_debian() {
+    local name=$1 version=$2 orig=$3 orig_sha=$4 debian=$5 debian_sha=$6
+    sha_ok "$DEPS/src/$orig" "$orig_sha" && sha_ok "$DEPS/src/$debian" "$debian_sha" && return 0
     apt_setup
     mkdir -p "$DEPS/src"
     local tmp
     tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
-    log "downloading source package lcms2=$LCMS_DEB_VERSION"
-    if ! (cd "$tmp" && apt_private source --download-only "lcms2=$LCMS_DEB_VERSION" >/dev/null 2>&1); then
-        die "lcms2 $LCMS_DEB_VERSION is no longer in the Debian archive.
-  Place lcms2_${LCMS_VERSION}.orig.tar.gz (sha256 $LCMS_SHA256) and
-  lcms2_${LCMS_DEB_VERSION}.debian.tar.xz (sha256 $LCMS_DEBIAN_SHA256)
+    log "downloading source package $name=$version"
+    if ! (cd "$tmp" && apt_private source --download-only "$name=$version" >/dev/null 2>&1); then
+        die "$name $version is no longer in the Debian archive.
+  Place $orig (sha256 $orig_sha) and
+  $debian (sha256 $debian_sha)
   in $DEPS/src and run this script again."
     fi
-    sha_ok "$tmp/${LCMS_TARBALL##*/}" "$LCMS_SHA256" || die "checksum mismatch for ${LCMS_TARBALL##*/}"
-    sha_ok "$tmp/${LCMS_DEBIAN##*/}" "$LCMS_DEBIAN_SHA256" || die "checksum mismatch for ${LCMS_DEBIAN##*/}"
-    mv "$tmp/${LCMS_TARBALL##*/}" "$LCMS_TARBALL"
-    mv "$tmp/${LCMS_DEBIAN##*/}" "$LCMS_DEBIAN"
+    sha_ok "$tmp/$orig" "$orig_sha" || die "checksum mismatch for $orig"
+    sha_ok "$tmp/$debian" "$debian_sha" || die "checksum mismatch for $debian"
+    mv "$tmp/$orig" "$tmp/$debian" "$DEPS/src/"
 }
 
-# unpack_lcms DIR: the lcms2 source tree, with Debian's patches applied, in
-# DIR/lcms2-2.14.
-unpack_lcms() {
-    fetch_lcms_source
-    tar -xzf "$LCMS_TARBALL" -C "$1"
-    local src=$1/lcms2-$LCMS_VERSION patch
-    tar -xJf "$LCMS_DEBIAN" -C "$src"
+# unpack_debian ORIG DEBIAN DIR: the source tree in DIR with Debian's patches
+# applied; its root in UNPACKED.
+unpack_debian() {
+    local dir=$3 patch roots
+    tar -xf "$DEPS/src/$1" -C "$dir"
+    roots=("$dir"/*/)
+    (( ${#roots[@]} == 1 )) || die "unexpected layout of $1"
+    UNPACKED=${roots[0]%/}
+    tar -xf "$DEPS/src/$2" -C "$UNPACKED"
+    [[ -f $UNPACKED/debian/patches/series ]] || return 0
     while read -r patch; do
         [[ -z $patch || $patch == \#* ]] && continue
-        patch -d "$src" -p1 -s <"$src/debian/patches/$patch" || die "Debian patch $patch does not apply"
-    done <"$src/debian/patches/series"
+        patch -d "$UNPACKED" -p1 -s <"$UNPACKED/debian/patches/$patch" || die "Debian patch $patch does not apply"
+    done <"$UNPACKED/debian/patches/series"
+}
+
+# unpack_lcms DIR: the lcms2 source tree, with Debian's patches applied, in UNPACKED.
+unpack_lcms() {
+    fetch_debian lcms2 "$LCMS_DEB_VERSION" "lcms2_${LCMS_VERSION}.orig.tar.gz" "$LCMS_SHA256" \
+        "lcms2_${LCMS_DEB_VERSION}.debian.tar.xz" "$LCMS_DEBIAN_SHA256"
+    unpack_debian "lcms2_${LCMS_VERSION}.orig.tar.gz" "lcms2_${LCMS_DEB_VERSION}.debian.tar.xz" "$1"
+}
+
+# compile_static CC AR LIBRARY OBJDIR FLAGS... -- SOURCES...: each source
+# compiled with FLAGS into OBJDIR, archived into LIBRARY.
+compile_static() {
+    local cc=$1 ar=$2 library=$3 obj=$4 f
+    shift 4
+    local flags=()
+    while [[ $1 != -- ]]; do flags+=("$1"); shift; done
+    shift
+    mkdir -p "$obj" "$(dirname "$library")"
+    for f in "$@"; do
+        "$cc" -O2 -fvisibility=hidden "${flags[@]}" -c "$f" -o "$obj/$(basename "${f%.c}").o" \
+            || die "build failed at $f"
+    done
+    rm -f "$library"
+    "$ar" rcs "$library" "$obj"/*.o
 }
 
 # build_lcms PREFIX CC AR: the library's own sources compiled into a static
@@ -193,23 +231,67 @@ build_lcms() {
     local prefix=$1 cc=$2 ar=$3
     [[ -f $prefix/.lcms2-$LCMS_DEB_VERSION ]] && return 0
     command -v "$cc" >/dev/null || die "$cc is required"
-    local tmp src obj
+    local tmp
     tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
     unpack_lcms "$tmp"
-    src=$tmp/lcms2-$LCMS_VERSION
     log "building lcms2 $LCMS_VERSION into $prefix"
-    obj=$src/obj
-    mkdir -p "$obj" "$prefix/include" "$prefix/lib"
-    local f
-    for f in "$src"/src/*.c; do
-        "$cc" -O2 -fPIC -fvisibility=hidden -I"$src/include" -c "$f" -o "$obj/$(basename "${f%.c}").o" \
-            || die "lcms2 build failed at $f"
-    done
-    rm -f "$prefix/lib/liblcms2.a"
-    "$ar" rcs "$prefix/lib/liblcms2.a" "$obj"/*.o
-    cp "$src/include/lcms2.h" "$prefix/include/lcms2.h"
-    cp "$src/include/lcms2_plugin.h" "$prefix/include/lcms2_plugin.h"
+    compile_static "$cc" "$ar" "$prefix/lib/liblcms2.a" "$tmp/obj" -fPIC -I"$UNPACKED/include" -- "$UNPACKED"/src/*.c
+    mkdir -p "$prefix/include"
+    cp "$UNPACKED/include/lcms2.h" "$UNPACKED/include/lcms2_plugin.h" "$prefix/include/"
     touch "$prefix/.lcms2-$LCMS_DEB_VERSION"
+}
+
+ZLIB_ORIG=zlib_1.2.13.dfsg.orig.tar.bz2
+ZLIB_DEBIAN=zlib_1.2.13.dfsg-1.debian.tar.xz
+SPNG_ORIG=libspng_0.7.3.orig.tar.gz
+SPNG_DEBIAN=libspng_0.7.3-3.debian.tar.xz
+JPEG_ORIG=libjpeg-turbo_2.1.5.orig.tar.gz
+JPEG_DEBIAN=libjpeg-turbo_2.1.5-2.debian.tar.xz
+
+# build_png PREFIX CC AR: zlib 1.2.13 and libspng 0.7.3 as static libraries
+# (libz.a, libspng.a) with their headers.
+build_png() {
+    local prefix=$1 cc=$2 ar=$3
+    [[ -f $prefix/.spng-$SPNG_DEB_VERSION-zlib-${ZLIB_DEB_VERSION#*:} ]] && return 0
+    command -v "$cc" >/dev/null || die "$cc is required"
+    fetch_debian zlib "$ZLIB_DEB_VERSION" "$ZLIB_ORIG" "$ZLIB_SHA256" "$ZLIB_DEBIAN" "$ZLIB_DEBIAN_SHA256"
+    fetch_debian libspng "$SPNG_DEB_VERSION" "$SPNG_ORIG" "$SPNG_SHA256" "$SPNG_DEBIAN" "$SPNG_DEBIAN_SHA256"
+    local tmp z
+    tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
+    mkdir -p "$tmp/zlib" "$tmp/spng" "$prefix/include"
+    unpack_debian "$ZLIB_ORIG" "$ZLIB_DEBIAN" "$tmp/zlib"
+    z=$UNPACKED
+    log "building zlib 1.2.13 and libspng 0.7.3 into $prefix"
+    compile_static "$cc" "$ar" "$prefix/lib/libz.a" "$tmp/zobj" -fPIC -I"$z" -- \
+        "$z"/{adler32,compress,crc32,deflate,infback,inffast,inflate,inftrees,trees,uncompr,zutil}.c
+    cp "$z/zlib.h" "$z/zconf.h" "$prefix/include/"
+    unpack_debian "$SPNG_ORIG" "$SPNG_DEBIAN" "$tmp/spng"
+    compile_static "$cc" "$ar" "$prefix/lib/libspng.a" "$tmp/sobj" -fPIC -DSPNG_STATIC -I"$prefix/include" -- \
+        "$UNPACKED/spng/spng.c"
+    cp "$UNPACKED/spng/spng.h" "$prefix/include/"
+    touch "$prefix/.spng-$SPNG_DEB_VERSION-zlib-${ZLIB_DEB_VERSION#*:}"
+}
+
+# build_jpeg PREFIX [cmake args...]: libjpeg-turbo 2.1.5's static libjpeg
+# (the libjpeg 6b interface, with its SIMD) and its headers.
+build_jpeg() {
+    local prefix=$1; shift
+    [[ -f $prefix/.jpeg-${JPEG_DEB_VERSION#*:} ]] && return 0
+    command -v nasm >/dev/null || die "nasm is required to build libjpeg-turbo's SIMD code"
+    fetch_debian libjpeg-turbo "$JPEG_DEB_VERSION" "$JPEG_ORIG" "$JPEG_SHA256" "$JPEG_DEBIAN" "$JPEG_DEBIAN_SHA256"
+    local tmp
+    tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
+    unpack_debian "$JPEG_ORIG" "$JPEG_DEBIAN" "$tmp"
+    log "building libjpeg-turbo 2.1.5 into $prefix"
+    cmake -S "$UNPACKED" -B "$tmp/build" -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+        -DWITH_TURBOJPEG=OFF -DREQUIRE_SIMD=ON -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_INSTALL_PREFIX="$prefix" \
+        "$@" >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log" >&2; die "libjpeg-turbo configure failed"; }
+    cmake --build "$tmp/build" --target jpeg-static -j"$(nproc)" >"$tmp/build.log" 2>&1 \
+        || { tail -n 50 "$tmp/build.log" >&2; die "libjpeg-turbo build failed"; }
+    mkdir -p "$prefix/include" "$prefix/lib"
+    cp "$tmp/build/libjpeg.a" "$prefix/lib/libjpeg.a"
+    cp "$tmp/build/jconfig.h" "$UNPACKED"/{jpeglib.h,jmorecfg.h,jerror.h} "$prefix/include/"
+    touch "$prefix/.jpeg-${JPEG_DEB_VERSION#*:}"
 }
 
 # libwebp's licence and patent grant, shipped with every binary that links it.
@@ -232,7 +314,29 @@ fetch_lcms_notices() {
     tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
     unpack_lcms "$tmp"
     mkdir -p "$dir"
-    cp "$tmp/lcms2-$LCMS_VERSION/COPYING" "$dir/lcms2-COPYING"
+    cp "$UNPACKED/COPYING" "$dir/lcms2-COPYING"
+}
+
+# The fast codecs' licences: libjpeg-turbo's (IJG, BSD, zlib terms), libspng's
+# BSD licence and zlib's.
+fetch_codec_notices() {
+    local dir=$DEPS/licenses
+    [[ -s $dir/libjpeg-turbo-LICENSE.md && -s $dir/libjpeg-turbo-README.ijg && -s $dir/libspng-LICENSE \
+       && -s $dir/zlib-LICENSE ]] && return 0
+    fetch_debian libjpeg-turbo "$JPEG_DEB_VERSION" "$JPEG_ORIG" "$JPEG_SHA256" "$JPEG_DEBIAN" "$JPEG_DEBIAN_SHA256"
+    fetch_debian libspng "$SPNG_DEB_VERSION" "$SPNG_ORIG" "$SPNG_SHA256" "$SPNG_DEBIAN" "$SPNG_DEBIAN_SHA256"
+    fetch_debian zlib "$ZLIB_DEB_VERSION" "$ZLIB_ORIG" "$ZLIB_SHA256" "$ZLIB_DEBIAN" "$ZLIB_DEBIAN_SHA256"
+    local tmp
+    tmp=$(mktemp -d "$DEPS/tmp.XXXXXX"); SCRATCH+=("$tmp")
+    mkdir -p "$dir" "$tmp/j" "$tmp/s" "$tmp/z"
+    unpack_debian "$JPEG_ORIG" "$JPEG_DEBIAN" "$tmp/j"
+    cp "$UNPACKED/LICENSE.md" "$dir/libjpeg-turbo-LICENSE.md"
+    cp "$UNPACKED/README.ijg" "$dir/libjpeg-turbo-README.ijg"
+    unpack_debian "$SPNG_ORIG" "$SPNG_DEBIAN" "$tmp/s"
+    cp "$UNPACKED/LICENSE" "$dir/libspng-LICENSE"
+    unpack_debian "$ZLIB_ORIG" "$ZLIB_DEBIAN" "$tmp/z"
+    # zlib's licence is the notice at the top of zlib.h.
+    sed -n '/Copyright (C) 1995/,/^\*\//p' "$UNPACKED/zlib.h" >"$dir/zlib-LICENSE"
 }
 
 main() {
@@ -242,16 +346,21 @@ main() {
     fetch_stb
     fetch_webp_notices
     fetch_lcms_notices
+    fetch_codec_notices
     for t in "${targets[@]}"; do
         case $t in
             linux)
                 build_webp "$DEPS/linux"
-                build_lcms "$DEPS/linux" "${CC:-cc}" ar ;;
+                build_lcms "$DEPS/linux" "${CC:-cc}" ar
+                build_png "$DEPS/linux" "${CC:-cc}" ar
+                build_jpeg "$DEPS/linux" ;;
             mingw)
                 command -v x86_64-w64-mingw32-g++-posix >/dev/null \
                     || die "the MinGW-w64 cross compiler is required (g++-mingw-w64-x86-64-posix)"
                 build_webp "$DEPS/mingw" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake"
-                build_lcms "$DEPS/mingw" x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-ar ;;
+                build_lcms "$DEPS/mingw" x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-ar
+                build_png "$DEPS/mingw" x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-ar
+                build_jpeg "$DEPS/mingw" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" ;;
             *) die "unknown target '$t' (expected linux or mingw)" ;;
         esac
     done

@@ -150,3 +150,61 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, const Outpu
 }
 
 }  // namespace rastra
+
+namespace rastra {
+
+bool decode_for(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header,
+                const DecodeWish& wish, Image& img) noexcept {
+    if (wish.codecs == RASTRA_CODECS_FAST) {
+        switch (kind) {
+            case kJpeg: {
+                const int32_t denom = jpeg_scale_for(header.width, header.height, wish.target);
+                const FastDecode d = decode_jpeg_fast(bytes, size, denom, img);
+                if (d != FastDecode::kUnsupported) return d == FastDecode::kOk;
+                break;  // CMYK and YCCK: the reference decoder
+            }
+            case kPng: return decode_png_fast(bytes, size, header, img);
+            case kWebp: {
+                // An intermediate of at least twice the target on each side,
+                // when that is at most half the stored size.
+                const int64_t tw = 2 * int64_t{wish.target.width}, th = 2 * int64_t{wish.target.height};
+                if (2 * tw > header.width || 2 * th > header.height) break;
+                const double k = std::max(static_cast<double>(tw) / header.width,
+                                          static_cast<double>(th) / header.height);
+                const Size to{static_cast<int32_t>(std::ceil(header.width * k)),
+                              static_cast<int32_t>(std::ceil(header.height * k))};
+                return decode_webp_scaled(bytes, size, to, img);
+            }
+            default: break;
+        }
+    }
+    return decode(kind, bytes, size, header, img);
+}
+
+EncodeResult encode_with(int32_t kind, const Image& img, int32_t quality, const EncodeWish& wish,
+                         const OutputMetadata& meta, Encoded& out) noexcept try {
+    if (kind == kWebp && wish.webp_lossless) {
+        if (img.width > kWebpMaxSide || img.height > kWebpMaxSide) return EncodeResult::kTooLarge;
+        uint8_t* data = nullptr;
+        out.size = WebPEncodeLosslessRGBA(img.pixels.get(), img.width, img.height, img.width * 4, &data);
+        out.data = BufferPtr(data, WebPFree);
+        if (out.data == nullptr || out.size == 0) return EncodeResult::kFailed;
+        if (meta.any() && !webp_add_metadata(out, meta)) return EncodeResult::kOutOfMemory;
+        return EncodeResult::kOk;
+    }
+    if (wish.codecs == RASTRA_CODECS_FAST && kind == kJpeg) {
+        if (img.width > kJpegMaxSide || img.height > kJpegMaxSide) return EncodeResult::kTooLarge;
+        return encode_jpeg_fast(img, quality, meta.any() ? jpeg_metadata_segments(meta) : std::vector<uint8_t>{}, out);
+    }
+    if (wish.codecs == RASTRA_CODECS_FAST && kind == kPng) {
+        if (img.width > kPngMaxWidth) return EncodeResult::kTooLarge;
+        const EncodeResult r = encode_png_fast(img, wish.png_level, out);
+        if (r == EncodeResult::kOk && meta.any() && !png_add_metadata(out, meta)) return EncodeResult::kOutOfMemory;
+        return r;
+    }
+    return encode(kind, img, quality, meta, out);
+} catch (const std::bad_alloc&) {
+    return EncodeResult::kOutOfMemory;
+}
+
+}  // namespace rastra

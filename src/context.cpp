@@ -100,6 +100,10 @@ RASTRA_API void rastra_set_color(int32_t mode) noexcept { set_color(s_ctx.settin
 
 RASTRA_API void rastra_set_keep_metadata(uint32_t mask) noexcept { set_keep_metadata(s_ctx.settings, mask); }
 
+RASTRA_API void rastra_set_codecs(int32_t codecs) noexcept { set_codecs(s_ctx.settings, codecs); }
+
+RASTRA_API void rastra_set_png_level(int32_t level) noexcept { set_png_level(s_ctx.settings, level); }
+
 RASTRA_API const char* rastra_stats(void) noexcept {
     const Stats& st = s_ctx.stats;
     std::snprintf(out, sizeof out,

@@ -81,7 +81,10 @@ uint8_t* orient_pixels(uint8_t* px, int32_t w, int32_t h, int32_t o, uint8_t* tu
 }
 
 bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept {
-    const Size to = fit_size(img.width, img.height, mw, mh);
+    return resize_to(img, fit_size(img.width, img.height, mw, mh));
+}
+
+bool resize_to(Image& img, Size to) noexcept {
     if (to.width == img.width && to.height == img.height) return true;
     const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
     BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);

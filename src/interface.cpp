@@ -73,6 +73,18 @@ RASTRA_API void rastra_settings_set_keep_metadata(rastra_settings* s, uint32_t m
     if (s != nullptr) set_keep_metadata(s->value, mask);
 }
 
+RASTRA_API void rastra_settings_set_codecs(rastra_settings* s, int32_t codecs) noexcept {
+    if (s != nullptr) set_codecs(s->value, codecs);
+}
+
+RASTRA_API void rastra_settings_set_png_level(rastra_settings* s, int32_t level) noexcept {
+    if (s != nullptr) set_png_level(s->value, level);
+}
+
+RASTRA_API void rastra_settings_set_webp_lossless(rastra_settings* s, int32_t enabled) noexcept {
+    if (s != nullptr) set_webp_lossless(s->value, enabled);
+}
+
 RASTRA_API int32_t rastra_convert_result(const rastra_settings* settings, const void* input, size_t input_size,
                                          void** output, size_t* output_size, rastra_result* result) noexcept {
     if (result == nullptr) return 0;

@@ -79,6 +79,9 @@ struct Settings {
     int32_t auto_orient = 0;  // 1: turn outputs upright by their EXIF orientation
     int32_t color = RASTRA_COLOR_IGNORE;
     uint32_t keep_metadata = 0;  // RASTRA_KEEP_* bits
+    int32_t codecs = RASTRA_CODECS_REFERENCE;
+    int32_t png_level = RASTRA_PNG_LEVEL_DEFAULT;  // the fast set's zlib level
+    int32_t webp_lossless = 0;
 };
 
 inline constexpr Settings kLoadTimeSettings = [] {
@@ -101,6 +104,9 @@ void set_max_pixels(Settings& s, int64_t max_pixels) noexcept;
 void set_auto_orient(Settings& s, int32_t enabled) noexcept;
 void set_color(Settings& s, int32_t mode) noexcept;
 void set_keep_metadata(Settings& s, uint32_t mask) noexcept;
+void set_codecs(Settings& s, int32_t codecs) noexcept;
+void set_png_level(Settings& s, int32_t level) noexcept;
+void set_webp_lossless(Settings& s, int32_t enabled) noexcept;
 
 // The colour mode a conversion follows: keeping the profile (RASTRA_KEEP_ICC)
 // means leaving the pixels as they are, whatever the colour setting says.
@@ -366,6 +372,9 @@ struct Image {
 // False only when memory runs out or the resampler fails.
 bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept;
 
+// Resamples img to exactly `to` (nothing when it has that size already).
+bool resize_to(Image& img, Size to) noexcept;
+
 // Turns img upright for EXIF orientation o. False when memory runs out.
 bool turn_upright(Image& img, int32_t o) noexcept;
 
@@ -375,6 +384,32 @@ bool turn_upright(Image& img, int32_t o) noexcept;
 // The decoder's buffers are capped by what the header declares.
 bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept;
 
+// How a conversion wants its pixels: the codec set, and the size the box
+// will shrink the stored image to (its own size when it is not shrunk).
+struct DecodeWish {
+    int32_t codecs = RASTRA_CODECS_REFERENCE;
+    Size target{0, 0};
+};
+
+// decode() with the codec set's decoders. The fast set may deliver a smaller
+// image, never smaller than wish.target on either side: a JPEG decoded at a
+// DCT scale of 1/2, 1/4 or 1/8, a WebP scaled by libwebp to at least twice
+// the target. Other kinds, and the reference set, decode as decode() does.
+bool decode_for(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header,
+                const DecodeWish& wish, Image& img) noexcept;
+
+// The DCT scale denominator (1, 2, 4 or 8) for a JPEG of w x h shrunk to
+// target: the largest that keeps both sides, rounded up as libjpeg rounds,
+// at least as large as the target. Pure.
+int32_t jpeg_scale_for(int32_t w, int32_t h, Size target) noexcept;
+
+// The fast set's decoders; false when the data cannot be decoded (a JPEG in
+// a colour space libjpeg cannot turn into RGBA is left to stb: kUnsupported).
+enum class FastDecode { kOk, kFailed, kUnsupported };
+FastDecode decode_jpeg_fast(const uint8_t* bytes, uint64_t size, int32_t denom, Image& img) noexcept;
+bool decode_png_fast(const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept;
+bool decode_webp_scaled(const uint8_t* bytes, uint64_t size, Size to, Image& img) noexcept;
+
 enum class EncodeResult { kOk, kTooLarge, kOutOfMemory, kFailed };
 
 // Encodes the whole output in memory: JPEG (quality clamped to 1..100, alpha
@@ -382,6 +417,24 @@ enum class EncodeResult { kOk, kTooLarge, kOutOfMemory, kFailed };
 // meta in the format's own container (BMP: none).
 EncodeResult encode(int32_t kind, const Image& img, int32_t quality, const OutputMetadata& meta,
                     Encoded& out) noexcept;
+
+// What an encoder is asked for beyond the quality.
+struct EncodeWish {
+    int32_t codecs = RASTRA_CODECS_REFERENCE;
+    int32_t png_level = RASTRA_PNG_LEVEL_DEFAULT;
+    bool webp_lossless = false;
+};
+
+// encode() with the codec set's encoders: the fast set writes JPEG with
+// libjpeg-turbo (optimised Huffman tables, 4:2:0 up to quality 90 and 4:4:4
+// above, as stb_image_write chooses) and PNG with libspng and zlib at
+// png_level (RGB when every pixel is opaque); BMP and WebP as the reference
+// set does. Lossless WebP in either set when asked.
+EncodeResult encode_with(int32_t kind, const Image& img, int32_t quality, const EncodeWish& wish,
+                         const OutputMetadata& meta, Encoded& out) noexcept;
+EncodeResult encode_jpeg_fast(const Image& img, int32_t quality, const std::vector<uint8_t>& segments,
+                              Encoded& out) noexcept;
+EncodeResult encode_png_fast(const Image& img, int32_t level, Encoded& out) noexcept;
 
 // An RGBA image as a PNG (compression level 8, no forced filter), built in
 // one malloc'd buffer; null when memory runs out.

@@ -97,20 +97,22 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     ColorTransform to_srgb;
     if (color == RASTRA_COLOR_SRGB && !meta.icc.empty()) to_srgb.prepare(meta.icc, header.channels);
 
+    // The box holds the upright image: a stored image that turns a quarter
+    // round is fitted to the box with its sides exchanged, then turned.
+    const bool quarter = orientation >= 5;
+    const Size target = s.resize_enabled == 1 ? fit_size(header.width, header.height,
+                                                         quarter ? s.max_height : s.max_width,
+                                                         quarter ? s.max_width : s.max_height)
+                                              : Size{header.width, header.height};
     Image img;
-    if (!decode(o.input_kind, bytes, size, header, img)) {
+    if (!decode_for(o.input_kind, bytes, size, header, DecodeWish{s.codecs, target}, img)) {
         return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
     }
     // Only the pixels from here on, unless kept parts still point into the input.
     if (release != nullptr && keep == 0 && color != RASTRA_COLOR_KEEP) release->reset();
 
-    // The box holds the upright image: a stored image that turns a quarter
-    // round is fitted to the box with its sides exchanged, then turned.
-    const bool quarter = orientation >= 5;
-    if (s.resize_enabled == 1 &&
-        !resize_to_fit(img, quarter ? s.max_height : s.max_width, quarter ? s.max_width : s.max_height)) {
-        return std::move(o.fail(Reason::kOutOfMemory, "resize: out of memory"));
-    }
+    // A decoder of the fast set may have delivered a reduced image already.
+    if (!resize_to(img, target)) return std::move(o.fail(Reason::kOutOfMemory, "resize: out of memory"));
     if (!turn_upright(img, orientation)) {
         return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
     }
@@ -149,7 +151,8 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     if (keep & RASTRA_KEEP_XMP) kept.xmp = meta.xmp;
     if (color == RASTRA_COLOR_KEEP && rgb_profile(meta.icc)) kept.icc = meta.icc;
 
-    switch (encode(o.output_kind, img, s.quality, kept, o.encoded)) {
+    const EncodeWish wish{s.codecs, s.png_level, s.webp_lossless == 1};
+    switch (encode_with(o.output_kind, img, s.quality, wish, kept, o.encoded)) {
         case EncodeResult::kOk: break;
         case EncodeResult::kTooLarge:
             return std::move(o.fail(Reason::kTooLargeForFormat, "%s: image too large for %s: %s", names.op,

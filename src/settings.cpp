@@ -57,3 +57,17 @@ void set_keep_metadata(Settings& s, uint32_t mask) noexcept {
 }
 
 }  // namespace rastra
+
+namespace rastra {
+
+void set_codecs(Settings& s, int32_t codecs) noexcept {
+    if (codecs == RASTRA_CODECS_REFERENCE || codecs == RASTRA_CODECS_FAST) s.codecs = codecs;
+}
+
+void set_png_level(Settings& s, int32_t level) noexcept {
+    if (level >= 1 && level <= 9) s.png_level = level;
+}
+
+void set_webp_lossless(Settings& s, int32_t enabled) noexcept { s.webp_lossless = enabled != 0 ? 1 : 0; }
+
+}  // namespace rastra

@@ -34,3 +34,27 @@ TEST(FitSize, BoundingBoxRule) {
         EXPECT_EQ(got.height, c.want_h) << c.w << "x" << c.h << " in " << c.mw << "x" << c.mh;
     }
 }
+
+TEST(JpegScale, TheSmallestDctScaleThatStillCoversTheTarget) {
+    using rastra::jpeg_scale_for;
+    // 4000 x 3000 photographs: 1/2 gives 2000 x 1500, 1/4 1000 x 750, 1/8 500 x 375.
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {1920, 1440}), 2);
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {1000, 750}), 4);
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {1001, 750}), 2);
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {500, 375}), 8);
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {4000, 3000}), 1);  // no shrinking, no scaling
+    EXPECT_EQ(jpeg_scale_for(4000, 3000, {2001, 1}), 1);     // one side needs more than half
+    // Sides are rounded up as libjpeg rounds them: 1001 / 8 is 126 rows.
+    EXPECT_EQ(jpeg_scale_for(1001, 1001, {126, 126}), 8);
+    EXPECT_EQ(jpeg_scale_for(1001, 1001, {127, 126}), 4);
+    // Every choice leaves each side at least as large as the target.
+    for (int w = 1; w < 300; w += 7) {
+        for (int tw = 1; tw <= w; tw += 5) {
+            const int d = jpeg_scale_for(w, w, {tw, tw});
+            EXPECT_GE((w + d - 1) / d, tw);
+            if (d < 8) {
+                EXPECT_LT((w + 2 * d - 1) / (2 * d), tw);  // and the next scale would not
+            }
+        }
+    }
+}

@@ -40,6 +40,12 @@ const char* const kUsage =
     "                             none); a kept profile leaves the pixels as decoded,\n"
     "                             whatever --color says; kept EXIF says orientation 1\n"
     "                             once a photo has been turned upright\n"
+    "  --codecs fast|reference    fast (the default): libjpeg-turbo with JPEG decoding\n"
+    "                             at reduced scale, libspng and zlib for PNG; reference:\n"
+    "                             the library's default codecs, stb_image and libwebp\n"
+    "  --png-level N              zlib level 1..9 for PNG outputs of the fast codecs\n"
+    "                             (default 6)\n"
+    "  --lossless                 write WebP outputs losslessly\n"
     "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
     "  --skip-existing            leave outputs that already exist untouched\n"
     "  --timeout SECONDS          a worker that takes longer on one file is stopped and\n"
@@ -195,6 +201,18 @@ Options parse(const std::vector<std::string>& args) {
             const std::string v = take_value();
             o.keep = parse_keep(v);
             if (!o.keep) throw UsageError{"--keep expects exif, xmp, icc (joined with commas), all or none, not '" + v + "'"};
+        } else if (name == "--codecs") {
+            const std::string v = take_value();
+            if (v == "fast") o.codecs = RASTRA_CODECS_FAST;
+            else if (v == "reference") o.codecs = RASTRA_CODECS_REFERENCE;
+            else throw UsageError{"--codecs expects fast or reference, not '" + v + "'"};
+        } else if (name == "--png-level") {
+            const std::string v = take_value();
+            o.png_level = parse_int32(v, 1, 9);
+            if (!o.png_level) throw UsageError{"--png-level expects a whole number from 1 to 9, not '" + v + "'"};
+        } else if (name == "--lossless") {
+            no_value();
+            o.lossless = true;
         } else if (name == "--color") {
             const std::string v = take_value();
             if (v == "srgb") o.color = RASTRA_COLOR_SRGB;
@@ -247,6 +265,9 @@ Settings make_settings(const Options& o) {
     rastra_settings_set_auto_orient(s.get(), o.no_auto_orient ? 0 : 1);
     rastra_settings_set_color(s.get(), o.color);
     rastra_settings_set_keep_metadata(s.get(), o.keep.value_or(0));
+    rastra_settings_set_codecs(s.get(), o.codecs);
+    if (o.png_level) rastra_settings_set_png_level(s.get(), *o.png_level);
+    rastra_settings_set_webp_lossless(s.get(), o.lossless ? 1 : 0);
     return s;
 }
 
@@ -272,6 +293,9 @@ std::vector<std::string> settings_arguments(const Options& o) {
         args.push_back(std::string("--watermark-opacity=") + buf);
     }
     if (o.max_pixels) args.push_back("--max-pixels=" + std::to_string(*o.max_pixels));
+    args.push_back(o.codecs == RASTRA_CODECS_FAST ? "--codecs=fast" : "--codecs=reference");
+    if (o.png_level) args.push_back("--png-level=" + std::to_string(*o.png_level));
+    if (o.lossless) args.push_back("--lossless");
     static const char* const kColors[] = {"ignore", "srgb", "keep"};
     args.push_back(std::string("--color=") + kColors[o.color]);
     if (o.keep) {

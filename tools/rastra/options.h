@@ -25,6 +25,9 @@ struct Options {
     std::optional<int64_t> max_pixels;
     int32_t color = RASTRA_COLOR_SRGB;  // the library's default is RASTRA_COLOR_IGNORE
     std::optional<uint32_t> keep;        // RASTRA_KEEP_* bits
+    int32_t codecs = RASTRA_CODECS_FAST;  // the library's default is RASTRA_CODECS_REFERENCE
+    std::optional<int32_t> png_level;
+    bool lossless = false;
     bool no_auto_orient = false;
     // How the host runs.
     bool in_place = false;       // outputs may replace the run's inputs
@@ -52,7 +55,7 @@ using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
 
 // A settings object holding o's library settings, with the command line's
 // defaults where they differ from the library's (photos upright, colours
-// converted to sRGB). Null when
+// converted to sRGB, the fast codecs). Null when
 // memory runs out.
 Settings make_settings(const Options& o);
 

@@ -1,0 +1,179 @@
+// The fast codec set beside the reference one: the same sizes and nearly the
+// same pixels for every input and output format and box, opaque PNGs written
+// as RGB, the zlib level, lossless WebP, and kept metadata in its outputs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "rastra.h"
+
+namespace {
+
+using fixtures::Bytes;
+using fixtures::Rgba;
+
+struct SettingsDeleter {
+    void operator()(rastra_settings* s) const { rastra_settings_free(s); }
+};
+using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
+
+struct Way {
+    int32_t codecs = RASTRA_CODECS_REFERENCE;
+    int32_t format = RASTRA_FORMAT_PNG;
+    int32_t box_w = 0, box_h = 0;
+    int32_t png_level = RASTRA_PNG_LEVEL_DEFAULT;
+    int32_t lossless = 0;
+    uint32_t keep = 0;
+    int32_t quality = 90;
+};
+
+Bytes convert(const Bytes& in, const Way& w) {
+    const Settings s(rastra_settings_new());
+    rastra_settings_set_codecs(s.get(), w.codecs);
+    rastra_settings_set_format(s.get(), w.format);
+    rastra_settings_set_resize(s.get(), w.box_w, w.box_h);
+    rastra_settings_set_png_level(s.get(), w.png_level);
+    rastra_settings_set_webp_lossless(s.get(), w.lossless);
+    rastra_settings_set_keep_metadata(s.get(), w.keep);
+    rastra_settings_set_quality(s.get(), w.quality);
+    void* out = nullptr;
+    size_t size = 0;
+    char error[RASTRA_ERROR_CAPACITY];
+    EXPECT_EQ(rastra_convert(s.get(), in.data(), in.size(), &out, &size, error, sizeof error), 1) << error;
+    Bytes bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size);
+    rastra_free(out);
+    return bytes;
+}
+
+Rgba pixels(const Bytes& file) {
+    Rgba img;
+    EXPECT_TRUE(fixtures::decode(file, img));
+    return img;
+}
+
+// A photograph-like image: smooth gradients, texture and hard edges.
+Rgba photo(int w, int h, bool opaque) {
+    Rgba img = fixtures::make_pattern(w, h, opaque);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &img.px[(static_cast<size_t>(y) * w + x) * 4];
+            const double v = 0.5 + 0.5 * std::sin(x * 0.07) * std::cos(y * 0.05);
+            p[2] = static_cast<uint8_t>(v * 255);
+            if ((x / 40 + y / 40) % 2 == 0) p[0] = static_cast<uint8_t>(255 - p[0]);
+        }
+    }
+    return img;
+}
+
+double mean_difference(const Rgba& a, const Rgba& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.px.size(); ++i) sum += std::abs(a.px[i] - b.px[i]);
+    return a.px.empty() ? 0 : sum / static_cast<double>(a.px.size());
+}
+
+}  // namespace
+
+TEST(FastCodecs, TheSameSizesAndNearlyTheSamePixelsAsTheReference) {
+    const Rgba opaque = photo(640, 480, true);
+    const Rgba clear = photo(301, 207, false);
+    const std::pair<const char*, Bytes> inputs[] = {
+        {"jpeg", fixtures::encode(fixtures::kJpeg, opaque, 92)},
+        {"png", fixtures::encode(fixtures::kPng, clear)},
+        {"webp", fixtures::encode(fixtures::kWebp, clear, 90)},
+        {"bmp", fixtures::encode(fixtures::kBmp, clear)},
+        {"progressive jpeg", fixtures::progressive_jpeg(96, 64, 3, 2)},
+    };
+    // No box, a box that halves or more (JPEG and WebP decode reduced), and
+    // awkward ones.
+    const std::pair<int, int> boxes[] = {{0, 0}, {320, 240}, {100, 0}, {37, 29}, {600, 600}};
+    for (const auto& [name, in] : inputs) {
+        for (const auto& [bw, bh] : boxes) {
+            for (int32_t format : {RASTRA_FORMAT_PNG, RASTRA_FORMAT_JPEG}) {
+                SCOPED_TRACE(std::string(name) + " box " + std::to_string(bw) + "x" + std::to_string(bh) +
+                             " format " + std::to_string(format));
+                const Bytes ref = convert(in, {.format = format, .box_w = bw, .box_h = bh});
+                const Bytes fast = convert(in, {.codecs = RASTRA_CODECS_FAST, .format = format, .box_w = bw, .box_h = bh});
+                const Rgba a = pixels(ref), b = pixels(fast);
+                ASSERT_EQ(a.width, b.width);
+                ASSERT_EQ(a.height, b.height);
+                // Lossless paths agree closely; reduced decoding and another
+                // JPEG encoder move pixels a little.
+                const bool exact = format == RASTRA_FORMAT_PNG && std::string(name) != "jpeg" &&
+                                   std::string(name) != "progressive jpeg" && (bw == 0 || std::string(name) != "webp");
+                EXPECT_LE(mean_difference(a, b), exact ? 0.0 : 4.0);
+            }
+        }
+    }
+}
+
+TEST(FastCodecs, OpaquePngsAreRgbAndTheLevelTradesSizeForTime) {
+    const Bytes opaque = fixtures::encode(fixtures::kPng, photo(400, 300, true));
+    const Bytes clear = fixtures::encode(fixtures::kPng, photo(400, 300, false));
+    const Bytes rgb = convert(opaque, {.codecs = RASTRA_CODECS_FAST});
+    EXPECT_EQ(rgb[25], 2);  // IHDR's colour type: truecolour
+    EXPECT_EQ(convert(clear, {.codecs = RASTRA_CODECS_FAST})[25], 6);
+    EXPECT_EQ(convert(opaque, {})[25], 6);  // the reference set writes RGBA always
+    EXPECT_EQ(pixels(rgb).px, pixels(opaque).px);
+    const Bytes fastest = convert(clear, {.codecs = RASTRA_CODECS_FAST, .png_level = 1});
+    const Bytes smallest = convert(clear, {.codecs = RASTRA_CODECS_FAST, .png_level = 9});
+    EXPECT_LT(smallest.size(), fastest.size());
+    EXPECT_EQ(pixels(fastest).px, pixels(smallest).px);
+    EXPECT_LT(convert(clear, {.codecs = RASTRA_CODECS_FAST}).size(), convert(clear, {}).size());
+}
+
+TEST(FastCodecs, LosslessWebpKeepsEveryPixelInEitherSet) {
+    const Rgba img = photo(120, 80, false);
+    const Bytes png = fixtures::encode(fixtures::kPng, img);
+    for (int32_t codecs : {RASTRA_CODECS_REFERENCE, RASTRA_CODECS_FAST}) {
+        const Bytes lossless = convert(png, {.codecs = codecs, .format = RASTRA_FORMAT_WEBP, .lossless = 1});
+        EXPECT_EQ(pixels(lossless).px, img.px);
+        EXPECT_NE(pixels(convert(png, {.codecs = codecs, .format = RASTRA_FORMAT_WEBP})).px, img.px);
+    }
+}
+
+TEST(FastCodecs, JpegsAreSmallerAndCarryKeptMetadata) {
+    const Bytes png = fixtures::encode(fixtures::kPng, photo(640, 480, true));
+    for (int quality : {50, 90, 95}) {
+        const Bytes ref = convert(png, {.format = RASTRA_FORMAT_JPEG, .quality = quality});
+        const Bytes fast = convert(png, {.codecs = RASTRA_CODECS_FAST, .format = RASTRA_FORMAT_JPEG, .quality = quality});
+        EXPECT_LT(fast.size(), ref.size()) << quality;  // optimised Huffman tables
+    }
+    const Bytes exif = fixtures::exif_block(1);
+    const Bytes tagged = fixtures::with_xmp(fixtures::with_exif(png, exif), "<x:xmpmeta/>");
+    for (int32_t format : {RASTRA_FORMAT_JPEG, RASTRA_FORMAT_PNG}) {
+        const fixtures::Found found = fixtures::find_metadata(
+            convert(tagged, {.codecs = RASTRA_CODECS_FAST, .format = format, .keep = RASTRA_KEEP_ALL}));
+        EXPECT_TRUE(found.valid);
+        EXPECT_EQ(found.exif, exif) << format;
+        EXPECT_EQ(found.xmp, Bytes({'<', 'x', ':', 'x', 'm', 'p', 'm', 'e', 't', 'a', '/', '>'})) << format;
+    }
+}
+
+TEST(FastCodecs, TheSettersKeepTheirRanges) {
+    const Bytes png = fixtures::encode(fixtures::kPng, photo(64, 48, true));
+    const Settings s(rastra_settings_new());
+    rastra_settings_set_codecs(s.get(), 2);
+    rastra_settings_set_codecs(s.get(), -1);
+    rastra_settings_set_png_level(s.get(), 0);
+    rastra_settings_set_png_level(s.get(), 10);
+    void* out = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(rastra_convert(s.get(), png.data(), png.size(), &out, &size, nullptr, 0), 1);
+    EXPECT_EQ(Bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size), convert(png, {}));
+    rastra_free(out);
+    // The process-wide setters, and the reset.
+    rastra_init();
+    fixtures::TempDir dir;
+    fixtures::write_file(dir / "in.png", png);
+    rastra_set_codecs(RASTRA_CODECS_FAST);
+    rastra_set_png_level(9);
+    ASSERT_EQ(rastra_process_file((dir / "in.png").c_str(), (dir / "fast.png").c_str()), 1);
+    EXPECT_EQ(fixtures::read_file(dir / "fast.png"), convert(png, {.codecs = RASTRA_CODECS_FAST, .png_level = 9}));
+    rastra_reset();
+    ASSERT_EQ(rastra_process_file((dir / "in.png").c_str(), (dir / "ref.png").c_str()), 1);
+    EXPECT_EQ(fixtures::read_file(dir / "ref.png"), convert(png, {}));
+}
