@@ -37,7 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rastra_settings_set_auto_orient(s, knobs[2] & 1);
     rastra_settings_set_color(s, knobs[4] % 3);
     rastra_settings_set_keep_metadata(s, (knobs[4] >> 2) & RASTRA_KEEP_ALL);
-    rastra_settings_set_codecs(s, (knobs[4] >> 5) & 1);
+    // RASTRA_FUZZ_CODECS=fast (or reference) holds a campaign to one set.
+    static const int32_t forced = [] {
+        const char* v = std::getenv("RASTRA_FUZZ_CODECS");
+        if (v == nullptr) return -1;
+        return std::strcmp(v, "fast") == 0 ? RASTRA_CODECS_FAST : RASTRA_CODECS_REFERENCE;
+    }();
+    rastra_settings_set_codecs(s, forced >= 0 ? forced : (knobs[4] >> 5) & 1);
     rastra_settings_set_webp_lossless(s, (knobs[4] >> 6) & 1);
     if (knobs[2] != 0) {
         const char text[] = {'A', 'g', static_cast<char>(knobs[3]), ' ', '?', '\0'};

@@ -4,6 +4,9 @@
 #
 #   scripts/fuzz.sh [SECONDS] [JOBS]      (default 3600 seconds, one job per CPU)
 #
+# The input picks the codec set; RASTRA_FUZZ_CODECS=fast (or reference) holds
+# the campaign to one.
+#
 # Builds build-fuzz/ with clang (-DRASTRA_FUZZ=ON); the corpus grows in
 # fuzz-corpus/ and crashes land in fuzz-findings/ (both git-ignored). Add each
 # finding to the generated corpus in fuzz/replay_main.cpp once fixed, so the
