@@ -5,6 +5,10 @@
 #
 #   bench/compare.sh [REPETITIONS]      (default 3; the median run counts)
 #
+# RASTRA_BENCH_TOOLS and RASTRA_BENCH_JOBS (words) pick some tools and jobs.
+# rastra and rastra-1 (--jobs 1) use the command line's default, the fast
+# codecs; rastra-ref and rastra-ref-1 the reference set.
+#
 # The corpus (bench/corpus.sh) is built from camera photographs in Debian's
 # wallpaper packages (30 JPEGs of 4 to 20 megapixels), with RGBA PNG copies
 # made by ImageMagick (alpha 90 %) and WebP copies made by cwebp. The peers
@@ -37,8 +41,11 @@ command_for() {
     esac
     local rfmt=$fmt; [[ $fmt == jpg ]] && rfmt=jpeg
     case $tool in
+        # The command line's default codecs are the fast set; -ref the library's reference set.
         rastra-1) echo "$ROOT/build/tools/rastra --jobs 1 --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
         rastra) echo "$ROOT/build/tools/rastra --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
+        rastra-ref-1) echo "$ROOT/build/tools/rastra --codecs reference --jobs 1 --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
+        rastra-ref) echo "$ROOT/build/tools/rastra --codecs reference --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
         vipsthumbnail) echo "vipsthumbnail $in/* --size '${box}>' -o '$out/%s.$fmt[Q=$q]'" ;;
         vips-resize) echo "$ROOT/bench/vips-resize.sh $in $out $box $fmt $q" ;;
         magick) echo "mogrify-im6.q16 -path $out -resize '${box}>' -quality $q -format $fmt $in/*" ;;
@@ -62,7 +69,9 @@ main() {
     setup
     corpus
     local jobs=(jpeg-jpeg jpeg-webp png-png webp-jpeg)
-    local tools=(rastra-1 rastra vipsthumbnail vips-resize magick gm)
+    local tools=(rastra-1 rastra rastra-ref-1 rastra-ref vipsthumbnail vips-resize magick gm)
+    [[ -n ${RASTRA_BENCH_TOOLS:-} ]] && read -r -a tools <<<"$RASTRA_BENCH_TOOLS"
+    [[ -n ${RASTRA_BENCH_JOBS:-} ]] && read -r -a jobs <<<"$RASTRA_BENCH_JOBS"
     local results=$WORK/results
     rm -rf "$results"
     mkdir -p "$results"

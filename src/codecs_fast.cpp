@@ -195,6 +195,7 @@ EncodeResult encode_png_fast(const Image& img, int32_t level, Encoded& out) noex
     ihdr.color_type = opaque ? SPNG_COLOR_TYPE_TRUECOLOR : SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
     spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
     spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, level);
+    spng_set_option(ctx.get(), SPNG_IMG_MEM_LEVEL, 9);
     if (spng_set_ihdr(ctx.get(), &ihdr) != 0) return EncodeResult::kFailed;
     const std::size_t n = pixels * (opaque ? 3 : 4);
     const int rc = spng_encode_image(ctx.get(), opaque ? rgb.get() : rgba, n, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);

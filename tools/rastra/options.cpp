@@ -44,7 +44,7 @@ const char* const kUsage =
     "                             at reduced scale, libspng and zlib for PNG; reference:\n"
     "                             the library's default codecs, stb_image and libwebp\n"
     "  --png-level N              zlib level 1..9 for PNG outputs of the fast codecs\n"
-    "                             (default 6)\n"
+    "                             (default 7)\n"
     "  --lossless                 write WebP outputs losslessly\n"
     "  --in-place                 let outputs replace their inputs (refused otherwise)\n"
     "  --skip-existing            leave outputs that already exist untouched\n"
