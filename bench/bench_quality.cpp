@@ -13,6 +13,7 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -153,6 +153,41 @@ EncodeResult encode(int32_t kind, const Image& img, int32_t quality, const Outpu
 
 namespace rastra {
 
+namespace {
+
+struct PictureOwner {
+    WebPPicture picture;
+    ~PictureOwner() { WebPPictureFree(&picture); }
+};
+
+}  // namespace
+
+EncodeResult encode_webp_lossless(const Image& img, int32_t quality, Encoded& out) noexcept {
+    WebPConfig config;
+    if (!WebPConfigInit(&config)) return EncodeResult::kFailed;
+    config.lossless = 1;
+    config.exact = 1;  // every pixel as it was, the colour under full transparency too
+    config.quality = std::fmin(std::fmax(static_cast<float>(quality), 0.0f), 100.0f);  // the effort
+    PictureOwner owner;
+    WebPPicture& pic = owner.picture;
+    if (!WebPPictureInit(&pic)) return EncodeResult::kFailed;
+    pic.use_argb = 1;
+    pic.width = img.width;
+    pic.height = img.height;
+    if (!WebPPictureImportRGBA(&pic, img.pixels.get(), img.width * 4)) return EncodeResult::kOutOfMemory;
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    pic.writer = WebPMemoryWrite;
+    pic.custom_ptr = &writer;
+    if (!WebPEncode(&config, &pic)) {
+        WebPMemoryWriterClear(&writer);
+        return pic.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY ? EncodeResult::kOutOfMemory : EncodeResult::kFailed;
+    }
+    out.data = BufferPtr(writer.mem, WebPFree);
+    out.size = writer.size;
+    return out.size != 0 ? EncodeResult::kOk : EncodeResult::kFailed;
+}
+
 bool decode_for(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader& header,
                 const DecodeWish& wish, Image& img) noexcept {
     if (wish.codecs == RASTRA_CODECS_FAST) {
@@ -185,10 +220,8 @@ EncodeResult encode_with(int32_t kind, const Image& img, int32_t quality, const 
                          const OutputMetadata& meta, Encoded& out) noexcept try {
     if (kind == kWebp && wish.webp_lossless) {
         if (img.width > kWebpMaxSide || img.height > kWebpMaxSide) return EncodeResult::kTooLarge;
-        uint8_t* data = nullptr;
-        out.size = WebPEncodeLosslessRGBA(img.pixels.get(), img.width, img.height, img.width * 4, &data);
-        out.data = BufferPtr(data, WebPFree);
-        if (out.data == nullptr || out.size == 0) return EncodeResult::kFailed;
+        const EncodeResult r = encode_webp_lossless(img, quality, out);
+        if (r != EncodeResult::kOk) return r;
         if (meta.any() && !webp_add_metadata(out, meta)) return EncodeResult::kOutOfMemory;
         return EncodeResult::kOk;
     }

@@ -150,10 +150,12 @@ using SpngPtr = std::unique_ptr<spng_ctx, SpngDeleter>;
 bool decode_png_fast(const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept {
     const SpngPtr ctx(spng_ctx_new(0));
     if (!ctx) return false;
-    // The header's size, checked against the pixel limit already; chunks no
-    // larger than the file itself.
+    // The header's size, checked against the pixel limit already; no chunk
+    // larger than the file, and what libspng keeps of ancillary chunks (text
+    // among them, each with a record of its own) within the file's size and
+    // a megabyte.
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(header.width), static_cast<uint32_t>(header.height));
-    spng_set_chunk_limits(ctx.get(), static_cast<std::size_t>(size), static_cast<std::size_t>(size));
+    spng_set_chunk_limits(ctx.get(), static_cast<std::size_t>(size), static_cast<std::size_t>(size) + (1u << 20));
     // A critical chunk must be whole; a damaged ancillary one is dropped.
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
     if (spng_set_png_buffer(ctx.get(), bytes, static_cast<std::size_t>(size)) != 0) return false;

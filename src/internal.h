@@ -435,6 +435,9 @@ EncodeResult encode_with(int32_t kind, const Image& img, int32_t quality, const 
 EncodeResult encode_jpeg_fast(const Image& img, int32_t quality, const std::vector<uint8_t>& segments,
                               Encoded& out) noexcept;
 EncodeResult encode_png_fast(const Image& img, int32_t level, Encoded& out) noexcept;
+// Lossless WebP that keeps every byte, the colour of fully transparent pixels
+// too; quality sets the effort.
+EncodeResult encode_webp_lossless(const Image& img, int32_t quality, Encoded& out) noexcept;
 
 // An RGBA image as a PNG (compression level 8, no forced filter), built in
 // one malloc'd buffer; null when memory runs out.

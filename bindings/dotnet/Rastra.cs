@@ -11,7 +11,8 @@
 //   using (var settings = new RastraSettings())
 //   {
 //       settings.SetResize(1920, 1080).SetFormat(Rastra.RASTRA_FORMAT_WEBP).SetQuality(85)
-//               .SetColor(RastraColor.Srgb).SetKeepMetadata(RastraMetadata.Exif);
+//               .SetColor(RastraColor.Srgb).SetKeepMetadata(RastraMetadata.Exif)
+//               .SetCodecs(RastraCodecs.Fast);
 //       byte[] webp = Rastra.Convert(File.ReadAllBytes("photo.jpg"), settings);
 //       RastraResult r = Rastra.ConvertFileResult("in.png", "out.webp", settings);
 //       if (!r.Converted) Console.Error.WriteLine(r.Message);
@@ -31,11 +32,11 @@
 //
 // Layout: the raw declarations keep the C names (rastra_convert,
 // rastra_result, RASTRA_FORMAT_PNG, ...) in the static class Rastra; the safe
-// layer is RastraSettings (owns a rastra_settings*; RastraColor and
-// RastraMetadata name its colour and metadata settings), the helpers
-// Rastra.Convert, ConvertFile, ConvertFileResult, Probe and Plan, which throw
-// RastraException with the library's message, and Rastra.Run, LastError and
-// Stats for the process-wide interface.
+// layer is RastraSettings (owns a rastra_settings*; RastraColor,
+// RastraMetadata and RastraCodecs name its colour, metadata and codec
+// settings), the helpers Rastra.Convert, ConvertFile, ConvertFileResult,
+// Probe and Plan, which throw RastraException with the library's message,
+// and Rastra.Run, LastError and Stats for the process-wide interface.
 using System;
 using System.Collections.Generic;
 using System.Runtime.ExceptionServices;
@@ -85,6 +86,23 @@ namespace RastraInterop
     }
 
     /// <summary>
+    /// The codecs a conversion decodes and encodes with (RASTRA_CODECS_*). The
+    /// library's default, and a new RastraSettings', is <see cref="Reference"/>;
+    /// the rastra command line uses <see cref="Fast"/>. Both write images of
+    /// the same size, and WebP and BMP outputs alike.
+    /// </summary>
+    public enum RastraCodecs
+    {
+        /// <summary>stb_image and stb_image_write, whose outputs never change (PNG always RGBA).</summary>
+        Reference = 0,
+        /// <summary>
+        /// libjpeg-turbo (a JPEG the box shrinks by half or more is decoded at 1/2, 1/4 or 1/8 scale;
+        /// optimised Huffman tables) and libspng with zlib at the PNG level, RGB when every pixel is opaque.
+        /// </summary>
+        Fast = 1,
+    }
+
+    /// <summary>
     /// Owns one native <c>rastra_settings*</c> and frees it with
     /// <c>rastra_settings_free</c> once nothing uses it any more: a conversion
     /// running on another thread keeps it alive until it returns, even when the
@@ -111,10 +129,13 @@ namespace RastraInterop
     /// Conversion settings for the settings interface, holding the defaults of
     /// <c>rastra_init</c> when new: no resize, automatic format, quality 90, no
     /// watermark, no turning upright, RASTRA_MAX_PIXELS_DEFAULT,
-    /// <see cref="RastraColor.Ignore"/> and no metadata kept. These are the
-    /// library's defaults, not the rastra command line's, which turns photos
-    /// upright and converts embedded profiles to sRGB: call
-    /// <c>SetAutoOrient(true).SetColor(RastraColor.Srgb)</c> for those.
+    /// <see cref="RastraColor.Ignore"/>, no metadata kept,
+    /// <see cref="RastraCodecs.Reference"/>, PNG level
+    /// RASTRA_PNG_LEVEL_DEFAULT and lossy WebP. These are the library's
+    /// defaults, not the rastra command line's, which turns photos upright,
+    /// converts embedded profiles to sRGB and uses the fast codecs: call
+    /// <c>SetAutoOrient(true).SetColor(RastraColor.Srgb).SetCodecs(RastraCodecs.Fast)</c>
+    /// for those.
     /// </summary>
     /// <remarks>
     /// Threads: the settings interface may be called from any number of threads
@@ -203,6 +224,30 @@ namespace RastraInterop
         public RastraSettings SetKeepMetadata(RastraMetadata parts)
         {
             Change(() => Rastra.rastra_settings_set_keep_metadata(handle, (uint)parts));
+            return this;
+        }
+
+        /// <summary>The codecs; <see cref="RastraCodecs.Reference"/> when new.</summary>
+        public RastraSettings SetCodecs(RastraCodecs codecs)
+        {
+            Change(() => Rastra.rastra_settings_set_codecs(handle, (int)codecs));
+            return this;
+        }
+
+        /// <summary>
+        /// zlib's level for PNG outputs of the fast codecs, 1 (fastest) to 9 (smallest);
+        /// RASTRA_PNG_LEVEL_DEFAULT when new. The reference codecs ignore it.
+        /// </summary>
+        public RastraSettings SetPngLevel(int level)
+        {
+            Change(() => Rastra.rastra_settings_set_png_level(handle, level));
+            return this;
+        }
+
+        /// <summary>Write WebP outputs losslessly (the quality then sets the effort); off when new.</summary>
+        public RastraSettings SetWebpLossless(bool enabled)
+        {
+            Change(() => Rastra.rastra_settings_set_webp_lossless(handle, enabled ? 1 : 0));
             return this;
         }
 
@@ -328,6 +373,10 @@ namespace RastraInterop
         public const uint RASTRA_KEEP_ICC = 4;
         public const uint RASTRA_KEEP_ALL = 7;
 
+        public const int RASTRA_CODECS_REFERENCE = 0;
+        public const int RASTRA_CODECS_FAST = 1;
+        public const int RASTRA_PNG_LEVEL_DEFAULT = 7;
+
         public const int RASTRA_REASON_NONE = 0;
         public const int RASTRA_REASON_BAD_ARGUMENT = 1;
         public const int RASTRA_REASON_NO_SUCH_FILE = 2;
@@ -443,6 +492,12 @@ namespace RastraInterop
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void rastra_set_keep_metadata(uint mask);
 
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_set_codecs(int codecs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_set_png_level(int level);
+
         /// <summary>A static buffer: Marshal.PtrToStringAnsi, never free.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern IntPtr rastra_stats();
@@ -504,6 +559,15 @@ namespace RastraInterop
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void rastra_settings_set_keep_metadata(RastraSettingsHandle settings, uint mask);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_settings_set_codecs(RastraSettingsHandle settings, int codecs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_settings_set_png_level(RastraSettingsHandle settings, int level);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void rastra_settings_set_webp_lossless(RastraSettingsHandle settings, int enabled);
 
         /// <summary>On success free output with rastra_free. error: a byte buffer of error_capacity bytes, or null.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

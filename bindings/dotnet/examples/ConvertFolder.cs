@@ -9,7 +9,9 @@
 // write the same output (a.jpg and a.png with --format webp) form a chain,
 // converted in order on one task, so the later one wins as in a serial run.
 // As on the rastra command line, photos are turned upright by their EXIF
-// orientation and embedded colour profiles are converted to sRGB.
+// orientation, embedded colour profiles are converted to sRGB and the fast
+// codecs read and write JPEG and PNG (a new RastraSettings holds the
+// library's defaults, which do none of these).
 //
 // Standard output: the totals as one line of JSON,
 //   {"processed":N,"failed":N,"total_input_bytes":N,"total_output_bytes":N}
@@ -61,7 +63,7 @@ static class ConvertFolder
 
         using (var settings = new RastraSettings())
         {
-            settings.SetAutoOrient(true).SetColor(RastraColor.Srgb).SetFormat(format);
+            settings.SetAutoOrient(true).SetColor(RastraColor.Srgb).SetCodecs(RastraCodecs.Fast).SetFormat(format);
             if (max != null) settings.SetResize(max[0], max[1]);
             if (quality >= 0) settings.SetQuality(quality);
 

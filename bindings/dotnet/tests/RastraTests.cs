@@ -30,6 +30,7 @@ static class RastraTests
             SharedSettings();
             Files();
             ColourAndMetadata();
+            Codecs();
             Planning();
             ProcessWide();
             if (args.Length > 0) Example(args[0]);
@@ -211,6 +212,40 @@ static class RastraTests
     {
         int at = bmp[10] | bmp[11] << 8 | bmp[12] << 16 | bmp[13] << 24;
         return bmp[at + 2] + "," + bmp[at + 1] + "," + bmp[at];
+    }
+
+    // Flat 8x8 blocks with a little noise in one channel: compressible, but not trivially.
+    static byte[] BlockyNoise(int width, int height)
+    {
+        byte[] b = Bmp(width, height, 0);
+        var random = new Random(5);
+        int row = (width * 3 + 3) & ~3;
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x < width; x++)
+            {
+                int at = 54 + y * row + x * 3, v = (x / 8 * 16 + y / 8 * 8) % 256;
+                b[at] = (byte)(v + random.Next(4));
+                b[at + 1] = (byte)v;
+                b[at + 2] = (byte)(255 - v);
+            }
+        return b;
+    }
+
+    // An image's pixels as the library decodes them: the pixel array of its BMP.
+    static byte[] Decoded(byte[] image)
+    {
+        using (var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_BMP))
+        {
+            byte[] bmp = Rastra.Convert(image, s);
+            return bmp.Skip(bmp[10] | bmp[11] << 8 | bmp[12] << 16 | bmp[13] << 24).ToArray();
+        }
+    }
+
+    // A PNG's IHDR colour type: 2 for RGB, 6 for RGBA.
+    static int ColourType(byte[] png)
+    {
+        Equal("IHDR", Encoding.ASCII.GetString(png, 12, 4), "the first chunk");
+        return png[25];
     }
 
     static RastraImageInfo ProbeOk(byte[] image)
@@ -446,6 +481,104 @@ static class RastraTests
         });
     }
 
+    static void Codecs()
+    {
+        byte[] png = Rastra.Convert(Bmp(300, 200, 5), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG));
+        byte[] jpeg = Rastra.Convert(BlockyNoise(300, 200), new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_JPEG));
+        Case("SetCodecs: Reference when new; Fast gives the same sizes, opaque PNGs as RGB with the same pixels", () =>
+        {
+            // (100, 100) shrinks the JPEG by more than half: the fast set decodes it at a reduced scale.
+            foreach (int[] box in new[] { new[] { 0, 0 }, new[] { 100, 100 } })
+                foreach (byte[] input in new[] { png, jpeg })
+                {
+                    Func<RastraSettings, byte[]> convert = s =>
+                    {
+                        using (s)
+                            return Rastra.Convert(input, s.SetFormat(Rastra.RASTRA_FORMAT_PNG).SetResize(box[0], box[1]));
+                    };
+                    byte[] byDefault = convert(new RastraSettings());
+                    byte[] reference = convert(new RastraSettings().SetCodecs(RastraCodecs.Reference));
+                    byte[] fast = convert(new RastraSettings().SetCodecs(RastraCodecs.Fast));
+                    Expect(byDefault.SequenceEqual(reference), "the reference codecs when new");
+                    Equal(6, ColourType(reference), "the reference set's colour type");
+                    Equal(2, ColourType(fast), "the fast set's colour type for an opaque image");
+                    RastraImageInfo r = ProbeOk(reference), f = ProbeOk(fast);
+                    Equal(r.Width + "x" + r.Height, f.Width + "x" + f.Height, "the size in both sets");
+                    if (input == png)
+                        Expect(Decoded(fast).SequenceEqual(Decoded(reference)), "the same pixels from a PNG");
+                    Expect(convert(new RastraSettings().SetCodecs(RastraCodecs.Fast).SetCodecs((RastraCodecs)2))
+                           .SequenceEqual(fast), "a set out of range changes nothing");
+                }
+        });
+        Case("SetPngLevel: 9 writes no more than 1, the pixels alike; out of range changes nothing", () =>
+        {
+            byte[] noise = BlockyNoise(256, 128);
+            Func<RastraSettings, byte[]> convert = s =>
+            {
+                using (s) return Rastra.Convert(noise, s.SetFormat(Rastra.RASTRA_FORMAT_PNG));
+            };
+            var sizes = new Dictionary<int, int>();
+            const int standard = Rastra.RASTRA_PNG_LEVEL_DEFAULT;
+            foreach (int level in new[] { 1, standard, 9 })
+            {
+                byte[] written = convert(new RastraSettings().SetCodecs(RastraCodecs.Fast).SetPngLevel(level));
+                Expect(Decoded(written).SequenceEqual(Decoded(noise)), "the pixels at level " + level);
+                sizes[level] = written.Length;
+            }
+            Expect(sizes[9] <= sizes[standard] && sizes[standard] < sizes[1],
+                   "smaller at higher levels: " + sizes[1] + ", " + sizes[standard] + ", " + sizes[9]);
+            Func<RastraSettings> fast = () => new RastraSettings().SetCodecs(RastraCodecs.Fast);
+            Equal(sizes[standard], convert(fast()).Length, "the default level");
+            foreach (int bad in new[] { 0, 10, -1 })
+                Equal(sizes[1], convert(fast().SetPngLevel(1).SetPngLevel(bad)).Length, "level " + bad + " ignored");
+            Expect(convert(new RastraSettings().SetPngLevel(1)).SequenceEqual(convert(new RastraSettings().SetPngLevel(9))),
+                   "the reference set ignores the level");
+        });
+        Case("SetWebpLossless keeps every pixel in either codec set, whatever the quality", () =>
+        {
+            byte[] bmp = Bmp(64, 48, 7);
+            foreach (RastraCodecs codecs in new[] { RastraCodecs.Reference, RastraCodecs.Fast })
+                using (var s = new RastraSettings().SetCodecs(codecs).SetFormat(Rastra.RASTRA_FORMAT_WEBP))
+                {
+                    byte[] lossy = Rastra.Convert(bmp, s);
+                    Equal("VP8 ", Encoding.ASCII.GetString(lossy, 12, 4), "lossy when new");
+                    Expect(!Decoded(lossy).SequenceEqual(Decoded(bmp)), "lossy pixels differ");
+                    foreach (int quality in new[] { 0, 100 })
+                    {
+                        byte[] lossless = Rastra.Convert(bmp, s.SetWebpLossless(true).SetQuality(quality));
+                        Equal("VP8L", Encoding.ASCII.GetString(lossless, 12, 4), "lossless chunk");
+                        Expect(Decoded(lossless).SequenceEqual(Decoded(bmp)), "every pixel kept at quality " + quality);
+                    }
+                    Expect(Rastra.Convert(bmp, s.SetWebpLossless(false).SetQuality(90)).SequenceEqual(lossy),
+                           "lossy again once off");
+                }
+        });
+        Case("process-wide: rastra_set_codecs and rastra_set_png_level hold until rastra_init", () =>
+        {
+            string input = Path.Combine(NewDir("pw-codecs"), "noise.bmp"), output = Path.Combine(temp, "pw-codecs.png");
+            File.WriteAllBytes(input, BlockyNoise(256, 128));
+            Func<byte[]> convert = () =>
+            {
+                Equal(1, Rastra.rastra_process_file(input, output), "rastra_process_file");
+                return File.ReadAllBytes(output);
+            };
+            Rastra.rastra_init();
+            Equal(6, ColourType(convert()), "the reference set after rastra_init");
+            Rastra.rastra_set_codecs(Rastra.RASTRA_CODECS_FAST);
+            Rastra.rastra_set_codecs(7);
+            byte[] level6 = convert();
+            Equal(2, ColourType(level6), "the fast set, an unknown one ignored");
+            Rastra.rastra_set_png_level(1);
+            Rastra.rastra_set_png_level(10);
+            Expect(convert().Length > level6.Length, "level 1 larger than the default, 10 ignored");
+            Rastra.rastra_init();
+            Equal(6, ColourType(convert()), "reset");
+            Rastra.rastra_set_codecs(Rastra.RASTRA_CODECS_FAST);
+            Expect(convert().SequenceEqual(level6), "the level reset too");
+            Rastra.rastra_init();
+        });
+    }
+
     static void Planning()
     {
         Case("Plan lists candidates in order, chaining inputs that share an output", () =>
@@ -554,7 +687,7 @@ static class RastraTests
             };
             foreach (var f in files) File.WriteAllBytes(Path.Combine(input, f.Key), f.Value);
             var s = new RastraSettings().SetFormat(Rastra.RASTRA_FORMAT_PNG).SetResize(10, 10).SetAutoOrient(true)
-                                        .SetColor(RastraColor.Srgb);
+                                        .SetColor(RastraColor.Srgb).SetCodecs(RastraCodecs.Fast);
             List<RastraCandidate> plan = Rastra.Plan(input, output, s);
             long inBytes = 0, outBytes = 0;
             byte[] lastC = null;

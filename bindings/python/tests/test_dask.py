@@ -225,3 +225,34 @@ def test_the_command_line_prints_what_rastra_prints(folder, tmp_path, cluster):
     r = subprocess.run([sys.executable, "-m", "rastra.dask", "--max", "12", str(folder), str(tmp_path / "x")],
                        capture_output=True, text=True, env=env)
     assert r.returncode == 2
+
+
+def test_the_command_line_passes_codecs_png_level_and_lossless(folder, tmp_path, cluster):
+    src = tmp_path / "in"
+    src.mkdir()
+    for name in ("hills.jpg", "logo.png", "small01.png", "small11.webp", "scan.bmp"):
+        shutil.copy(folder / name, src / name)
+
+    def both(name, *options):
+        r = subprocess.run([sys.executable, "-m", "rastra.dask", "--scheduler", cluster.scheduler.address,
+                            "--no-progress", *options, str(src), str(tmp_path / name)],
+                           capture_output=True, text=True, cwd=str(tmp_path))
+        status, stats, _ = _cli(src, tmp_path / (name + "-cli"), *options)
+        assert r.returncode == status == 0, r.stderr
+        assert r.stdout == json.dumps(stats, separators=(",", ":")) + "\n"
+        assert _files(tmp_path / name) == _files(tmp_path / (name + "-cli"))
+        return _files(tmp_path / name)
+
+    small = both("small", "--png-level", "1", "--lossless", "--max", "300x300")
+    logo = (src / "logo.png").read_bytes()
+    assert small["logo.png"] == rastra.convert_bytes(logo, max_size=(300, 300), png_level=1)
+    assert small["logo.png"] != rastra.convert_bytes(logo, max_size=(300, 300))
+    assert small["small11.webp"][12:16] == b"VP8L"
+    reference = both("reference", "--codecs", "reference", "--format", "png")
+    assert sorted(reference) == ["hills.png", "logo.png", "scan.png", "small01.png", "small11.png"]
+    assert all(png[25] == 6 for png in reference.values())   # RGBA from the reference set
+    assert reference["hills.png"] == rastra.convert_bytes((src / "hills.jpg").read_bytes(), format="png",
+                                                          codecs="reference")
+    r = subprocess.run([sys.executable, "-m", "rastra.dask", "--png-level", "10", str(src), str(tmp_path / "x")],
+                       capture_output=True, text=True)
+    assert r.returncode == 2 and "--png-level" in r.stderr

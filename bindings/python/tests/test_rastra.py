@@ -3,6 +3,7 @@ import concurrent.futures
 import errno
 import os
 import pathlib
+import random
 import signal
 import struct
 import subprocess
@@ -69,7 +70,11 @@ def test_settings_as_keywords_or_object(tmp_path):
                                  dict(watermark=""), dict(watermark=rastra.Watermark("x", 2)),
                                  dict(max_pixels=0), dict(color="cmyk"), dict(color=3), dict(color=True),
                                  dict(keep_metadata=8), dict(keep_metadata=-1), dict(keep_metadata="exif,gps"),
-                                 dict(keep_metadata=["exif", 16]), dict(keep_metadata=1.5)])
+                                 dict(keep_metadata=["exif", 16]), dict(keep_metadata=1.5),
+                                 dict(codecs="turbo"), dict(codecs=2), dict(codecs=-1), dict(codecs=True),
+                                 dict(codecs=None), dict(png_level=0), dict(png_level=10), dict(png_level=True),
+                                 dict(png_level=6.0), dict(png_level="9"), dict(webp_lossless="no"),
+                                 dict(webp_lossless=2)])
 def test_out_of_range_settings_raise(tmp_path, bad):
     with pytest.raises(ValueError):
         rastra.convert(tmp_path / "a.bmp", tmp_path / "a.png", **bad)
@@ -260,6 +265,137 @@ def test_keep_metadata_copies_the_parts_asked_for(tmp_path):
     (tmp_path / "in" / "a.png").write_bytes(tagged)
     rastra.convert_dir(tmp_path / "in", tmp_path / "out", rastra.Settings(keep_metadata=rastra.Keep.XMP), jobs=2)
     assert parts((tmp_path / "out" / "a.png").read_bytes()) == (None, True)
+
+
+# ---- codecs and encoders --------------------------------------------------------------
+
+
+def png_colour_type(png):
+    """The IHDR colour type: 2 for RGB, 6 for RGBA."""
+    assert png[12:16] == b"IHDR"
+    return png[25]
+
+
+def decoded(image):
+    """An image's pixels, as the library decodes them (a BMP's pixel array)."""
+    out = rastra.convert_bytes(image, format="bmp")
+    offset, = struct.unpack("<I", out[10:14])
+    return out[offset:]
+
+
+def mean_difference(a, b):
+    pa, pb = decoded(a), decoded(b)
+    assert len(pa) == len(pb)
+    return sum(abs(x - y) for x, y in zip(pa, pb)) / len(pa)
+
+
+def blocky_noise_bmp(w, h, seed=5):
+    """Flat 8x8 blocks with a little noise in one channel: compressible, but not trivially."""
+    rnd = random.Random(seed)
+    row = (w * 3 + 3) // 4 * 4
+    pixels = bytearray(row * h)
+    for y in range(h):
+        for x in range(w):
+            v = (x // 8 * 16 + y // 8 * 8) % 256
+            pixels[y * row + 3 * x: y * row + 3 * x + 3] = bytes(((v + rnd.randrange(4)) % 256, v, 255 - v))
+    return bmp_bytes(w, h, pixels=pixels)
+
+
+def rgba_png(w, h):
+    """An 8-bit RGBA PNG whose alpha runs from 0 to 255 across each row."""
+    raw = b"".join(b"\0" + b"".join(bytes((x * 7 % 256, y * 9 % 256, 90, x * 255 // (w - 1))) for x in range(w))
+                   for y in range(h))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+@pytest.mark.parametrize("box", [None, (250, 250), (100, 100), (37, 0)])
+def test_fast_and_reference_codecs_give_the_same_images(box):
+    # (100, 100) and (37, 0) shrink by half or more: the fast set decodes the JPEG at a reduced scale.
+    jpeg = rastra.convert_bytes(blocky_noise_bmp(300, 200), format="jpeg")
+    png = rastra.convert_bytes(bmp_bytes(300, 200, seed=4), format="png")
+    settings = dict(max_size=box) if box else {}
+    for source in (jpeg, png):
+        for fmt in ("jpeg", "png"):
+            fast = rastra.convert_bytes(source, format=fmt, codecs="fast", **settings)
+            reference = rastra.convert_bytes(source, format=fmt, codecs=rastra.Codecs.REFERENCE, **settings)
+            assert fast != reference
+            assert rastra.probe(fast)[:3] == rastra.probe(reference)[:3]
+            # Nearly the same pixels; a channel swapped or an image shifted is far off.
+            assert mean_difference(fast, reference) < (1 if source is png and fmt == "png" else 8)
+    # An opaque PNG output: RGB from the fast set, RGBA from the reference set, the same pixels.
+    fast = rastra.convert_bytes(png, codecs=rastra.CODECS_FAST, **settings)
+    reference = rastra.convert_bytes(png, codecs="Reference", **settings)
+    assert (png_colour_type(fast), png_colour_type(reference)) == (2, 6)
+    assert decoded(fast) == decoded(reference)
+
+
+def test_fast_codecs_are_the_default_and_keep_alpha(tmp_path):
+    opaque = bmp_bytes(40, 30, seed=2)
+    default = rastra.convert_bytes(opaque, format="png")
+    assert png_colour_type(default) == 2
+    assert default == rastra.convert_bytes(opaque, format="png", codecs=1)
+    assert rastra.Settings().codecs == rastra.Codecs.FAST
+    # Translucent pixels stay RGBA, alpha and all, in both sets.
+    translucent = rgba_png(40, 30)
+    for codecs in ("fast", "reference"):
+        out = rastra.convert_bytes(translucent, codecs=codecs)
+        assert png_colour_type(out) == 6
+        assert decoded(out) == decoded(translucent)
+    # Files and directory runs (on threads) take the setting too.
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "a.bmp").write_bytes(opaque)
+    rastra.convert_dir(tmp_path / "in", tmp_path / "out", format="png", codecs="reference", jobs=2)
+    rastra.convert(tmp_path / "in" / "a.bmp", tmp_path / "a.png")
+    assert png_colour_type((tmp_path / "out" / "a.png").read_bytes()) == 6
+    assert (tmp_path / "a.png").read_bytes() == default
+
+
+@pytest.mark.parametrize("kind, body", [(b"tEXt", b"Title\0hello"), (b"zTXt", b"Title\0\0" + zlib.compress(b"hello")),
+                                        (b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + XMP)],
+                         ids=["tEXt", "zTXt", "iTXt"])
+def test_both_codec_sets_read_a_tiny_png_with_text(kind, body):
+    # A PNG of a hundred-odd bytes: text chunks must not count against a limit sized by the file.
+    png = with_chunks(rastra.convert_bytes(bmp_bytes(8, 8), format="png"), (kind, body))
+    assert len(png) < 400
+    for codecs in ("fast", "reference"):
+        assert decoded(rastra.convert_bytes(png, codecs=codecs)) == decoded(bmp_bytes(8, 8))
+
+
+def test_png_level_trades_size_for_time_and_never_changes_pixels():
+    data = blocky_noise_bmp(256, 128)
+    sizes = {}
+    for level in (1, rastra.PNG_LEVEL_DEFAULT, 9):
+        png = rastra.convert_bytes(data, format="png", png_level=level)
+        assert decoded(png) == decoded(data)
+        sizes[level] = len(png)
+    assert sizes[9] <= sizes[rastra.PNG_LEVEL_DEFAULT] < sizes[1]
+    # The reference set has its own deflate and ignores the level.
+    assert rastra.convert_bytes(data, format="png", codecs="reference", png_level=1) == \
+        rastra.convert_bytes(data, format="png", codecs="reference", png_level=9)
+
+
+def test_lossless_webp_keeps_every_pixel():
+    data = bmp_bytes(64, 48, seed=7)
+    for codecs in ("fast", "reference"):
+        lossy = rastra.convert_bytes(data, format="webp", codecs=codecs)
+        assert lossy[12:16] == b"VP8 " and decoded(lossy) != decoded(data)
+        # Quality only sets the effort: even 0 keeps the pixels.
+        for quality in (0, 90):
+            lossless = rastra.convert_bytes(data, format="webp", webp_lossless=True, quality=quality, codecs=codecs)
+            assert lossless[12:16] == b"VP8L"
+            assert decoded(lossless) == decoded(data)
+    # Alpha too; the colour under a fully transparent pixel is libwebp's to drop.
+    def visible(pixels):
+        return [pixels[i:i + 4] if pixels[i + 3] else b"\0\0\0\0" for i in range(0, len(pixels), 4)]
+
+    translucent = rgba_png(20, 10)
+    with rastra.Converter(format="webp", webp_lossless=True) as c:
+        assert visible(decoded(c.convert_bytes(translucent))) == visible(decoded(translucent))
 
 
 # ---- in memory, probing, reasons ------------------------------------------------------

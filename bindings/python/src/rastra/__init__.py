@@ -20,8 +20,9 @@ Settings are keyword arguments (or a Settings object): ``max_size=(w, h)``
 or a Format), ``quality`` (0..100), ``watermark`` (a text, or a Watermark with
 its size and opacity), ``max_pixels``, ``auto_orient``, ``color`` ("srgb",
 "keep", "ignore" or a Color), ``keep_metadata`` (a Keep mask, or names such as
-"exif,xmp", "all", "none") and ``strip_metadata``. Every call starts from the
-defaults, so settings never leak from one call to the next.
+"exif,xmp", "all", "none"), ``codecs`` ("fast", "reference" or a Codecs),
+``png_level`` (1..9), ``webp_lossless`` and ``strip_metadata``. Every call
+starts from the defaults, so settings never leak from one call to the next.
 
 Defaults follow the rastra command line, not the C library:
 
@@ -36,7 +37,17 @@ Defaults follow the rastra command line, not the C library:
   ``keep_metadata=Keep.EXIF | Keep.XMP`` (or "exif,xmp", or "all") copies
   those parts of each input into its output. A kept EXIF block says
   orientation 1 when the image was turned upright. Keep.ICC keeps the
-  profile, as ``color="keep"`` does, whatever ``color`` says.
+  profile, as ``color="keep"`` does, whatever ``color`` says;
+- the fast codecs (``codecs="fast"``): libjpeg-turbo for JPEG, decoding a
+  photo the box shrinks by half or more straight at 1/2, 1/4 or 1/8 of its
+  size, and libspng with zlib at ``png_level`` (default 7) for PNG, written
+  as RGB when every pixel is opaque; where the library's own default
+  (``codecs="reference"``) decodes and encodes with stb_image and
+  stb_image_write, whose outputs never change (PNG always RGBA). Both
+  write images of the same size, and WebP and BMP outputs alike;
+- WebP outputs are lossy (``webp_lossless=False``, as in the library);
+  ``webp_lossless=True`` writes them losslessly, ``quality`` then setting
+  the effort.
 
 ``strip_metadata`` is accepted for compatibility and changes nothing:
 ``keep_metadata`` decides what an output carries. Automatic format follows
@@ -75,9 +86,10 @@ import threading
 from typing import Callable, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 __all__ = [
-    "Format", "Reason", "Color", "Keep", "Watermark", "Settings", "FileResult", "ImageInfo", "RastraError", "Converter",
-    "convert", "convert_bytes", "convert_dir", "probe", "load", "library_path",
+    "Format", "Reason", "Color", "Keep", "Codecs", "Watermark", "Settings", "FileResult", "ImageInfo", "RastraError",
+    "Converter", "convert", "convert_bytes", "convert_dir", "probe", "load", "library_path",
     "COLOR_IGNORE", "COLOR_SRGB", "COLOR_KEEP", "KEEP_EXIF", "KEEP_XMP", "KEEP_ICC", "KEEP_ALL",
+    "CODECS_REFERENCE", "CODECS_FAST", "PNG_LEVEL_DEFAULT",
 ]
 __version__ = "0.1.0"
 
@@ -155,8 +167,25 @@ class Keep(enum.IntFlag):
     ALL = 7
 
 
+class Codecs(enum.IntEnum):
+    """The codecs a conversion decodes and encodes with (the library's RASTRA_CODECS_*).
+
+    REFERENCE (the C library's default) is stb_image and stb_image_write,
+    whose outputs never change: PNG always RGBA. FAST (the default here, as
+    on the command line) is libjpeg-turbo, which decodes a JPEG the box
+    shrinks by half or more straight at a reduced scale and writes optimised
+    Huffman tables, and libspng with zlib at ``png_level``, which writes RGB
+    when every pixel is opaque. Both write images of the same size, and WebP
+    and BMP outputs alike."""
+
+    REFERENCE = 0
+    FAST = 1
+
+
 COLOR_IGNORE, COLOR_SRGB, COLOR_KEEP = Color.IGNORE, Color.SRGB, Color.KEEP
 KEEP_EXIF, KEEP_XMP, KEEP_ICC, KEEP_ALL = Keep.EXIF, Keep.XMP, Keep.ICC, Keep.ALL
+CODECS_REFERENCE, CODECS_FAST = Codecs.REFERENCE, Codecs.FAST
+PNG_LEVEL_DEFAULT = 7
 
 
 @dataclasses.dataclass(frozen=True)
@@ -172,14 +201,19 @@ class Watermark:
 class Settings:
     """What a conversion does; every field has the rastra command line's default.
 
-    auto_orient is on and color is Color.SRGB, as on the command line (the C
-    library's own defaults are off and Color.IGNORE). color takes a Color, its
-    value or its name ("srgb", "keep", "ignore"). keep_metadata takes a Keep
-    mask, its value, True (all) or False (none), names joined with commas
-    ("exif,xmp", "all", "none") or an iterable of names or Keep values; it
-    defaults to none, as in the library. strip_metadata is kept for
-    compatibility only and changes nothing: keep_metadata decides what an
-    output carries."""
+    auto_orient is on, color is Color.SRGB and codecs is Codecs.FAST, as on
+    the command line (the C library's own defaults are off, Color.IGNORE and
+    Codecs.REFERENCE). color takes a Color, its value or its name ("srgb",
+    "keep", "ignore"). keep_metadata takes a Keep mask, its value, True (all)
+    or False (none), names joined with commas ("exif,xmp", "all", "none") or
+    an iterable of names or Keep values; it defaults to none, as in the
+    library. codecs takes a Codecs, its value or its name ("fast",
+    "reference"). png_level is zlib's level for PNG outputs of the fast
+    codecs, 1 (fastest) to 9 (smallest), default 7 as in the library; the
+    reference codecs ignore it. webp_lossless writes WebP outputs losslessly
+    (quality then sets the effort); off by default, as in the library.
+    strip_metadata is kept for compatibility only and changes nothing:
+    keep_metadata decides what an output carries."""
 
     max_size: Optional[Tuple[int, int]] = None
     format: Union[Format, str] = Format.AUTO
@@ -190,6 +224,9 @@ class Settings:
     auto_orient: bool = True
     color: Union[Color, str, int] = Color.SRGB
     keep_metadata: Union[Keep, str, int, bool, Iterable[Union[str, int]]] = Keep.NONE
+    codecs: Union[Codecs, str, int] = Codecs.FAST
+    png_level: int = PNG_LEVEL_DEFAULT
+    webp_lossless: bool = False
 
 
 class FileResult(NamedTuple):
@@ -214,6 +251,7 @@ _FORMAT_NAMES = {"auto": Format.AUTO, "png": Format.PNG, "jpeg": Format.JPEG, "j
                  "webp": Format.WEBP, "bmp": Format.BMP}
 _COLOR_NAMES = {"ignore": Color.IGNORE, "srgb": Color.SRGB, "keep": Color.KEEP}
 _KEEP_NAMES = {"exif": Keep.EXIF, "xmp": Keep.XMP, "icc": Keep.ICC, "all": Keep.ALL, "none": Keep.NONE}
+_CODECS_NAMES = {"reference": Codecs.REFERENCE, "fast": Codecs.FAST}
 _MAX_PIXELS_CEILING = 16383 * 16383
 _ERROR_CAPACITY = 512
 
@@ -228,6 +266,24 @@ def _color(value) -> Color:
         with contextlib.suppress(ValueError):
             return Color(value)
     raise ValueError("color must be srgb, keep, ignore or a Color, not %r" % (value,))
+
+
+def _codecs(value) -> Codecs:
+    if isinstance(value, str):
+        if value.lower() not in _CODECS_NAMES:
+            raise ValueError("codecs must be fast or reference, not %r" % value)
+        return _CODECS_NAMES[value.lower()]
+    if isinstance(value, int) and not isinstance(value, bool):
+        with contextlib.suppress(ValueError):
+            return Codecs(value)
+    raise ValueError("codecs must be fast, reference or a Codecs, not %r" % (value,))
+
+
+def _switch(name: str, value) -> bool:
+    # A string such as "false" would be true: take booleans and 0/1 only.
+    if isinstance(value, int) and value in (0, 1):
+        return bool(value)
+    raise ValueError("%s must be True or False, not %r" % (name, value))
 
 
 def _keep(value) -> Keep:
@@ -319,6 +375,9 @@ def _declare(lib, where: str):
         "rastra_settings_set_max_pixels": ([vp, i64], None),
         "rastra_settings_set_color": ([vp, i32], None),
         "rastra_settings_set_keep_metadata": ([vp, u32], None),
+        "rastra_settings_set_codecs": ([vp, i32], None),
+        "rastra_settings_set_png_level": ([vp, i32], None),
+        "rastra_settings_set_webp_lossless": ([vp, i32], None),
         "rastra_convert_result": ([vp, vp, sz, ctypes.POINTER(vp), ctypes.POINTER(sz), ctypes.POINTER(_CResult)], i32),
         "rastra_convert_file_result": ([vp, cp, cp, ctypes.POINTER(_CResult)], i32),
         "rastra_free": ([vp], None),
@@ -414,8 +473,11 @@ def _settings(settings: Optional[Settings], kwargs) -> Settings:
             raise ValueError("watermark size must be 3..512 and opacity 0..1")
     if s.max_pixels is not None and not 1 <= s.max_pixels <= _MAX_PIXELS_CEILING:
         raise ValueError("max_pixels must be 1..%d" % _MAX_PIXELS_CEILING)
+    if isinstance(s.png_level, bool) or not isinstance(s.png_level, int) or not 1 <= s.png_level <= 9:
+        raise ValueError("png_level must be a whole number from 1 to 9, not %r" % (s.png_level,))
     return dataclasses.replace(s, format=fmt, watermark=wm, color=_color(s.color),
-                               keep_metadata=_keep(s.keep_metadata))
+                               keep_metadata=_keep(s.keep_metadata), codecs=_codecs(s.codecs),
+                               webp_lossless=_switch("webp_lossless", s.webp_lossless))
 
 
 class _NativeSettings:
@@ -448,6 +510,9 @@ class _NativeSettings:
             lib.rastra_settings_set_auto_orient(ptr, 1 if s.auto_orient else 0)
             lib.rastra_settings_set_color(ptr, int(s.color))
             lib.rastra_settings_set_keep_metadata(ptr, int(s.keep_metadata))
+            lib.rastra_settings_set_codecs(ptr, int(s.codecs))
+            lib.rastra_settings_set_png_level(ptr, s.png_level)
+            lib.rastra_settings_set_webp_lossless(ptr, 1 if s.webp_lossless else 0)
         except BaseException:
             lib.rastra_settings_free(ptr)
             raise

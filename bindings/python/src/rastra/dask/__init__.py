@@ -29,8 +29,9 @@ at 4 bytes per pixel, the output) above the worker process itself: about
 
 The settings are those of ``rastra.convert`` (``max_size``, ``format``,
 ``quality``, ``watermark``, ``max_pixels``, ``auto_orient``, ``color``,
-``keep_metadata``), with its defaults, which follow the rastra command line:
-photos turned upright and colours converted to sRGB.
+``keep_metadata``, ``codecs``, ``png_level``, ``webp_lossless``), with its
+defaults, which follow the rastra command line: photos turned upright,
+colours converted to sRGB, the fast codecs.
 
 ``source`` is a directory path or URL (``file://``, ``s3://``, anything
 fsspec opens with the back-ends you have installed), a glob ("photos/*.jpg",

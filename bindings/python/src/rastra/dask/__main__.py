@@ -20,6 +20,12 @@ def _box(text: str):
     return int(w), int(h)
 
 
+def _level(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= 9:
+        raise argparse.ArgumentTypeError("expects a whole number from 1 to 9, not '%s'" % text)
+    return int(text)
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python3 -m rastra.dask",
@@ -44,6 +50,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="an embedded colour profile: convert to sRGB (default), keep it, or drop it")
     p.add_argument("--keep-metadata", action="store_true", help="keep EXIF, XMP and the colour profile")
     p.add_argument("--keep", metavar="exif,xmp,icc|all|none", help="keep these parts of each input's metadata")
+    p.add_argument("--codecs", choices=["fast", "reference"], default="fast",
+                   help="fast (default): libjpeg-turbo, with JPEG decoding at reduced scale, and libspng with "
+                        "zlib for PNG; reference: the library's default codecs, stb_image and libwebp")
+    p.add_argument("--png-level", type=_level, default=rastra.PNG_LEVEL_DEFAULT, metavar="N",
+                   help="zlib level 1..9 for PNG outputs of the fast codecs (default 7)")
+    p.add_argument("--lossless", action="store_true", help="write WebP outputs losslessly")
     p.add_argument("--in-place", action="store_true", help="let outputs replace their inputs")
     p.add_argument("--progress", dest="progress", action="store_true", default=None, help="show Dask's progress bar")
     p.add_argument("--no-progress", dest="progress", action="store_false")
@@ -53,7 +65,8 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     settings = dict(format=args.format, quality=args.quality, auto_orient=not args.no_auto_orient,
-                    color=args.color, keep_metadata="all" if args.keep_metadata else (args.keep or "none"))
+                    color=args.color, keep_metadata="all" if args.keep_metadata else (args.keep or "none"),
+                    codecs=args.codecs, png_level=args.png_level, webp_lossless=args.lossless)
     if args.max is not None:
         settings["max_size"] = args.max
     if args.watermark is not None:
