@@ -39,6 +39,7 @@ struct Way {
     int32_t auto_orient = 0;
     int32_t color = RASTRA_COLOR_IGNORE;
     uint32_t keep = 0;
+    int32_t codecs = RASTRA_CODECS_REFERENCE;
 
     SettingsPtr object() const {
         SettingsPtr s(rastra_settings_new());
@@ -49,6 +50,7 @@ struct Way {
         rastra_settings_set_auto_orient(s.get(), auto_orient);
         rastra_settings_set_color(s.get(), color);
         rastra_settings_set_keep_metadata(s.get(), keep);
+        rastra_settings_set_codecs(s.get(), codecs);
         return s;
     }
     // The same settings process-wide; BMP is reached through the output's
@@ -62,6 +64,7 @@ struct Way {
         rastra_set_auto_orient(auto_orient);
         rastra_set_color(color);
         rastra_set_keep_metadata(keep);
+        rastra_set_codecs(codecs);
     }
 };
 
@@ -123,6 +126,8 @@ const Way kSetups[] = {
      RASTRA_KEEP_EXIF | RASTRA_KEEP_XMP},
     {"webp upright watermark profile kept", 0, 64, RASTRA_FORMAT_WEBP, 75, "(c) x", 1, RASTRA_COLOR_KEEP},
     {"png srgb", 0, 0, RASTRA_FORMAT_PNG, 90, nullptr, 0, RASTRA_COLOR_SRGB},
+    {"fast jpeg halved", 150, 100, RASTRA_FORMAT_JPEG, 85, nullptr, 1, RASTRA_COLOR_SRGB, 0, RASTRA_CODECS_FAST},
+    {"fast png", 0, 0, RASTRA_FORMAT_PNG, 90, "fast", 0, RASTRA_COLOR_IGNORE, RASTRA_KEEP_EXIF, RASTRA_CODECS_FAST},
     {"bmp", 50, 50, RASTRA_FORMAT_BMP, 90},
 };
 
