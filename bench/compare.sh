@@ -7,7 +7,8 @@
 #
 # RASTRA_BENCH_TOOLS and RASTRA_BENCH_JOBS (words) pick some tools and jobs.
 # rastra and rastra-1 (--jobs 1) use the command line's default, the fast
-# codecs; rastra-ref and rastra-ref-1 the reference set.
+# codecs; rastra-ref and rastra-ref-1 the reference set; vipsthumbnail-1 is
+# vipsthumbnail on one thread.
 #
 # The corpus (bench/corpus.sh) is built from camera photographs in Debian's
 # wallpaper packages (30 JPEGs of 4 to 20 megapixels), with RGBA PNG copies
@@ -47,6 +48,7 @@ command_for() {
         rastra-ref-1) echo "$ROOT/build/tools/rastra --codecs reference --jobs 1 --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
         rastra-ref) echo "$ROOT/build/tools/rastra --codecs reference --no-progress --max $box --format $rfmt --quality $q $in $out" ;;
         vipsthumbnail) echo "vipsthumbnail $in/* --size '${box}>' -o '$out/%s.$fmt[Q=$q]'" ;;
+        vipsthumbnail-1) echo "VIPS_CONCURRENCY=1 vipsthumbnail $in/* --size '${box}>' -o '$out/%s.$fmt[Q=$q]'" ;;
         vips-resize) echo "$ROOT/bench/vips-resize.sh $in $out $box $fmt $q" ;;
         magick) echo "mogrify-im6.q16 -path $out -resize '${box}>' -quality $q -format $fmt $in/*" ;;
         # gm keeps the input's path below the output directory: give it bare names.
@@ -69,7 +71,7 @@ main() {
     setup
     corpus
     local jobs=(jpeg-jpeg jpeg-webp png-png webp-jpeg)
-    local tools=(rastra-1 rastra rastra-ref-1 rastra-ref vipsthumbnail vips-resize magick gm)
+    local tools=(rastra-1 rastra rastra-ref-1 rastra-ref vipsthumbnail-1 vipsthumbnail vips-resize magick gm)
     [[ -n ${RASTRA_BENCH_TOOLS:-} ]] && read -r -a tools <<<"$RASTRA_BENCH_TOOLS"
     [[ -n ${RASTRA_BENCH_JOBS:-} ]] && read -r -a jobs <<<"$RASTRA_BENCH_JOBS"
     local results=$WORK/results
