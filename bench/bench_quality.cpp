@@ -5,7 +5,7 @@
 //
 //   rastra_bench_quality REFERENCE_DIR OUTPUT_DIR...
 //
-// For every REFERENCE_DIR/<stem>.ppm, each OUTPUT_DIR/<stem>.* is decoded (JPEG,
+// For every REFERENCE_DIR/<stem>.ppm (or grey P5), each OUTPUT_DIR/<stem>.* is decoded (JPEG,
 // PNG, WebP, BMP) and compared pixel by pixel in CIELAB (D50, through Little
 // CMS's sRGB profile). Prints a Markdown row per output directory: the mean
 // over all pixels of all images, the worst image's mean, and any image whose
@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,16 +34,32 @@ struct Ppm16 {
 
 bool read_ppm16(const fs::path& p, Ppm16& out) {
     std::ifstream f(p, std::ios::binary);
-    std::string magic;
-    int maxval = 0;
-    f >> magic >> out.width >> out.height >> maxval;
+    // The header's four fields, with any "#" comment line between them.
+    std::string fields[4];
+    for (std::string& field : fields) {
+        while (f >> std::ws && f.peek() == '#') {
+            std::string comment;
+            std::getline(f, comment);
+        }
+        f >> field;
+    }
     f.get();
-    if (magic != "P6" || maxval != 65535 || out.width <= 0 || out.height <= 0) return false;
-    std::vector<uint8_t> raw(static_cast<size_t>(out.width) * out.height * 6);
+    const std::string& magic = fields[0];
+    out.width = std::atoi(fields[1].c_str());
+    out.height = std::atoi(fields[2].c_str());
+    const int maxval = std::atoi(fields[3].c_str());
+    // ImageMagick writes a grey image as P5 whatever the name says.
+    const int channels = magic == "P6" ? 3 : magic == "P5" ? 1 : 0;
+    if (channels == 0 || maxval != 65535 || out.width <= 0 || out.height <= 0) return false;
+    const size_t n = static_cast<size_t>(out.width) * out.height;
+    std::vector<uint8_t> raw(n * channels * 2);
     f.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
     if (!f) return false;
-    out.rgb.resize(raw.size() / 2);
-    for (size_t i = 0; i < out.rgb.size(); ++i) out.rgb[i] = static_cast<uint16_t>(raw[2 * i] << 8 | raw[2 * i + 1]);
+    out.rgb.resize(n * 3);
+    for (size_t i = 0; i < n * 3; ++i) {
+        const size_t at = channels == 3 ? i : i / 3;
+        out.rgb[i] = static_cast<uint16_t>(raw[2 * at] << 8 | raw[2 * at + 1]);
+    }
     return true;
 }
 
