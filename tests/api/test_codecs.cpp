@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "memory_conversion.h"
 #include "rastra.h"
 
 namespace {
@@ -16,10 +17,9 @@ namespace {
 using fixtures::Bytes;
 using fixtures::Rgba;
 
-struct SettingsDeleter {
-    void operator()(rastra_settings* s) const { rastra_settings_free(s); }
-};
-using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
+using memory_conversion::convert_ok;
+using memory_conversion::pixels;
+using Settings = memory_conversion::SettingsPtr;
 
 struct Way {
     int32_t codecs = RASTRA_CODECS_REFERENCE;
@@ -40,19 +40,7 @@ Bytes convert(const Bytes& in, const Way& w) {
     rastra_settings_set_webp_lossless(s.get(), w.lossless);
     rastra_settings_set_keep_metadata(s.get(), w.keep);
     rastra_settings_set_quality(s.get(), w.quality);
-    void* out = nullptr;
-    size_t size = 0;
-    char error[RASTRA_ERROR_CAPACITY];
-    EXPECT_EQ(rastra_convert(s.get(), in.data(), in.size(), &out, &size, error, sizeof error), 1) << error;
-    Bytes bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size);
-    rastra_free(out);
-    return bytes;
-}
-
-Rgba pixels(const Bytes& file) {
-    Rgba img;
-    EXPECT_TRUE(fixtures::decode(file, img));
-    return img;
+    return convert_ok(s.get(), in);
 }
 
 // A photograph-like image: smooth gradients, texture and hard edges.

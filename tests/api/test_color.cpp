@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "memory_conversion.h"
 #include "profiles.h"
 #include "rastra.h"
 
@@ -19,10 +20,9 @@ using fixtures::Bytes;
 using fixtures::Profile;
 using fixtures::Rgba;
 
-struct SettingsDeleter {
-    void operator()(rastra_settings* s) const { rastra_settings_free(s); }
-};
-using Settings = std::unique_ptr<rastra_settings, SettingsDeleter>;
+using memory_conversion::convert_ok;
+using memory_conversion::pixels;
+using Settings = memory_conversion::SettingsPtr;
 
 struct Options {
     int32_t color = RASTRA_COLOR_IGNORE;
@@ -37,19 +37,7 @@ Bytes convert(const Bytes& in, const Options& o) {
     rastra_settings_set_keep_metadata(s.get(), o.keep);
     rastra_settings_set_format(s.get(), o.format);
     rastra_settings_set_auto_orient(s.get(), o.orient ? 1 : 0);
-    void* out = nullptr;
-    size_t size = 0;
-    char error[RASTRA_ERROR_CAPACITY];
-    EXPECT_EQ(rastra_convert(s.get(), in.data(), in.size(), &out, &size, error, sizeof error), 1) << error;
-    Bytes bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size);
-    rastra_free(out);
-    return bytes;
-}
-
-Rgba pixels(const Bytes& file) {
-    Rgba img;
-    EXPECT_TRUE(fixtures::decode(file, img));
-    return img;
+    return convert_ok(s.get(), in);
 }
 
 // The largest difference between two images' channels (alpha separately).
