@@ -4,16 +4,55 @@
 // libjpeg reports fatal errors through a longjmp. Everything between its
 // setjmp and the library's calls is plain C: raw pointers freed by hand on
 // the error path, no C++ object alive that the jump would skip.
+//
+// libjpeg's system-dependent memory back end is defined here too, in place
+// of the library's own (jmemnobs): the same interface, but every block comes
+// zeroed. On damaged streams libjpeg hands out rows of its sample buffers
+// that no decoding step wrote; zeroed, they read as black, never as an
+// earlier image's pixels. Defining every function of that back end in the
+// object that calls libjpeg keeps the linker from taking the library's copy,
+// in the shared library and in static links alike.
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
+#include <jerror.h>
 #include <spng.h>
 #include <webp/decode.h>
 
 #include "internal.h"
+
+extern "C" {
+
+struct backing_store_struct;
+
+void* jpeg_get_small(j_common_ptr, std::size_t size) { return std::calloc(1, size); }
+
+void jpeg_free_small(j_common_ptr, void* object, std::size_t) { std::free(object); }
+
+void* jpeg_get_large(j_common_ptr, std::size_t size) { return std::calloc(1, size); }
+
+void jpeg_free_large(j_common_ptr, void* object, std::size_t) { std::free(object); }
+
+std::size_t jpeg_mem_available(j_common_ptr cinfo, std::size_t, std::size_t max_bytes_needed,
+                               std::size_t already_allocated) {
+    const auto limit = static_cast<std::size_t>(cinfo->mem->max_memory_to_use);
+    if (limit == 0) return max_bytes_needed;
+    return limit > already_allocated ? limit - already_allocated : 0;
+}
+
+void jpeg_open_backing_store(j_common_ptr cinfo, backing_store_struct*, long) {
+    cinfo->err->msg_code = JERR_NO_BACKING_STORE;
+    cinfo->err->error_exit(cinfo);
+}
+
+long jpeg_mem_init(j_common_ptr) { return 0; }
+
+void jpeg_mem_term(j_common_ptr) {}
+
+}  // extern "C"
 
 namespace rastra {
 
