@@ -201,9 +201,10 @@ bool decode_for(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHe
             case kPng: return decode_png_fast(bytes, size, header, img);
             case kWebp: {
                 // An intermediate of at least twice the target on each side,
-                // when that is at most half the stored size.
+                // when that is smaller than the stored image (the box shrinks
+                // it by more than half).
                 const int64_t tw = 2 * int64_t{wish.target.width}, th = 2 * int64_t{wish.target.height};
-                if (2 * tw > header.width || 2 * th > header.height) break;
+                if (tw >= header.width || th >= header.height) break;
                 const double k = std::max(static_cast<double>(tw) / header.width,
                                           static_cast<double>(th) / header.height);
                 const Size to{static_cast<int32_t>(std::ceil(header.width * k)),
