@@ -109,7 +109,10 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
         return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
     }
     // Only the pixels from here on, unless kept parts still point into the input.
-    if (release != nullptr && keep == 0 && color != RASTRA_COLOR_KEEP) release->reset();
+    const bool kept_in_input = ((keep & RASTRA_KEEP_EXIF) && !meta.exif.empty()) ||
+                               ((keep & RASTRA_KEEP_XMP) && !meta.xmp.empty() && !meta.xmp_storage) ||
+                               (color == RASTRA_COLOR_KEEP && !meta.icc.empty() && !meta.icc_storage);
+    if (release != nullptr && !kept_in_input) release->reset();
 
     // A decoder of the fast set may have delivered a reduced image already.
     if (!resize_to(img, target)) return std::move(o.fail(Reason::kOutOfMemory, "resize: out of memory"));
