@@ -85,15 +85,19 @@ def _same_as_cli(folder, tmp_path, result, out, *options):
     return result
 
 
-@pytest.fixture(scope="module")
-def cluster():
+def _local_cluster(**options):
+    """A client of a quiet LocalCluster, closed with it when the test is done."""
     import logging
-    c = dask.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                          silence_logs=logging.ERROR)
+    c = dask.LocalCluster(dashboard_address=None, silence_logs=logging.ERROR, **options)
     client = dask.Client(c)
     yield client
     client.close()
     c.close()
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    yield from _local_cluster(n_workers=2, threads_per_worker=1, processes=True)
 
 
 def test_a_cluster_gives_what_one_process_gives(folder, tmp_path, cluster):
@@ -149,13 +153,7 @@ class _FailingFS(LocalFileSystem):
 
 @pytest.fixture()
 def threads_cluster():
-    import logging
-    c = dask.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None,
-                          silence_logs=logging.ERROR)
-    client = dask.Client(c)
-    yield client
-    client.close()
-    c.close()
+    yield from _local_cluster(n_workers=1, threads_per_worker=2, processes=False)
 
 
 def test_a_task_that_raises_is_retried_then_reported_with_its_inputs(folder, tmp_path, threads_cluster):
