@@ -102,13 +102,27 @@
  *   or more. No valid image within the pixel limit needs a larger file.
  * RASTRA_MAX_JPEG_SCANS: the most scans a JPEG may hold. Each scan of a
  *   progressive JPEG costs a pass over the whole image; real files have about
- *   ten. */
+ *   ten.
+ * RASTRA_MAX_SIDE: the longest side an input may declare, whatever its pixel
+ *   count; a longer one fails with "image too large", in every format and
+ *   codec set. The resampler's precision runs out near 2^24 pixels on one
+ *   axis; ten million stays well below it.
+ * RASTRA_RESAMPLER_BUDGET_MIN: what shrinking an image to the box may spend
+ *   on the resampler's tables beyond the decoded image's own size (its width
+ *   x height x 4 bytes), whichever is larger. A thin image shrunk by a large
+ *   ratio (1 x 10,000,000 to 1 x 2) would need far more; it is first shrunk
+ *   by a whole factor on that axis, averaging blocks of pixels in linear
+ *   light weighted by alpha, and then resampled as any image is. An image
+ *   whose tables fit (every image whose sides differ by less than some
+ *   thousands of times) is resampled in one pass, as before. */
 #define RASTRA_MAX_PIXELS_DEFAULT 104857600
 #define RASTRA_MAX_PIXELS_CEILING 268402689
 #define RASTRA_MAX_INPUT_BYTES(max_pixels)                          \
     ((int64_t)(max_pixels) * 8 + 67108864 < 2147483647              \
          ? (int64_t)(max_pixels) * 8 + 67108864 : (int64_t)2147483647)
 #define RASTRA_MAX_JPEG_SCANS 100
+#define RASTRA_MAX_SIDE 10000000
+#define RASTRA_RESAMPLER_BUDGET_MIN 16777216
 
 /* Output limits of the formats themselves: a side longer than this fails with
  * "process_file: image too large for JPEG|WebP|PNG: <output>". A PNG may be
@@ -261,6 +275,16 @@ RASTRA_API void rastra_set_keep_metadata(uint32_t mask) RASTRA_NOEXCEPT;
  *    least twice the box on each side. BMP and WebP encoding are those of
  *    the reference set. Output sizes are the same in both sets; the limits,
  *    orientation, colour, watermark, metadata and messages hold alike.
+ * What counts as decoded: a JPEG whose data libjpeg-turbo reports missing
+ * or corrupt (premature end of the file or of a data segment, a bad Huffman
+ * or arithmetic code, a lost restart marker, an inconsistent progression)
+ * fails with "cannot decode" in the fast set and never counts as processed;
+ * its harmless warnings (extraneous bytes before a marker, an unknown JFIF
+ * revision or Adobe transform, a bad ICC marker) do not. stb_image decides
+ * for itself: it fills a baseline JPEG cut short when the missing data
+ * decodes as valid codes, and fails it otherwise. In either set a PNG is
+ * decoded from its critical chunks and tRNS alone: any other ancillary chunk
+ * is skipped, however large, malformed or numerous.
  * Other values change nothing. */
 RASTRA_API void rastra_set_codecs(int32_t codecs) RASTRA_NOEXCEPT;
 

@@ -8,7 +8,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(g++ make cmake libgtest-dev binutils debian-archive-keyring ca-certificates pkg-config patch xz-utils nasm
           python3 python3-venv python3-pytest mono-mcs mono-runtime imagemagick libimage-exiftool-perl
-          python3-dask python3-distributed python3-fsspec)
+          python3-dask python3-distributed python3-fsspec colord-data icc-profiles-free)
 deps=()
 for t in "$@"; do
     case $t in

@@ -12,9 +12,11 @@
 // earlier image's pixels. Defining every function of that back end in the
 // object that calls libjpeg keeps the linker from taking the library's copy,
 // in the shared library and in static links alike.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
@@ -69,9 +71,23 @@ extern "C" void jpeg_fail(j_common_ptr cinfo) {
     std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
 }
 
-// Corrupt-data warnings are not failures, as with the reference decoder;
-// nothing is printed.
+// Nothing is printed.
 extern "C" void jpeg_quiet(j_common_ptr, int) {}
+
+// The warnings that mean the image data is missing or damaged: libjpeg would
+// fill the rest of the picture with grey and call it decoded. Such a decode
+// fails at once, so a stream that claims a large frame over little data costs
+// no more than its data. Other warnings (extraneous bytes before a marker, an
+// unknown JFIF revision or Adobe transform, a bad ICC marker) describe
+// files that decode whole, and are ignored.
+constexpr bool damage_warning(int code) noexcept {
+    return code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE ||
+           code == JWRN_ARITH_BAD_CODE || code == JWRN_MUST_RESYNC || code == JWRN_BOGUS_PROGRESSION;
+}
+
+extern "C" void jpeg_warn_damage(j_common_ptr cinfo, int level) {
+    if (level < 0 && damage_warning(cinfo->err->msg_code)) jpeg_fail(cinfo);
+}
 
 }  // namespace
 
@@ -91,7 +107,7 @@ FastDecode decode_jpeg_fast(const uint8_t* bytes, uint64_t size, int32_t denom, 
     volatile bool unsupported = false;
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = jpeg_fail;
-    err.mgr.emit_message = jpeg_quiet;
+    err.mgr.emit_message = jpeg_warn_damage;
     if (setjmp(err.jump) != 0) {
         jpeg_destroy_decompress(&cinfo);
         std::free(pixels);
@@ -186,18 +202,92 @@ using SpngPtr = std::unique_ptr<spng_ctx, SpngDeleter>;
 
 }  // namespace
 
-bool decode_png_fast(const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept {
+namespace {
+
+// The chunks the decoder is shown: the image's own (IHDR, PLTE, IDAT, IEND),
+// tRNS, and any critical chunk it does not know (so that it refuses the file
+// as it should). Every other ancillary chunk is skipped here: libspng treats
+// a malformed, duplicated, misplaced or large one as fatal, where a PNG
+// reader only needs the pixels. The metadata the library keeps is read from
+// the file by its own readers, under its own caps.
+bool png_chunk_needed(const uint8_t* type) noexcept {
+    return (type[0] & 0x20) == 0 || std::memcmp(type, "tRNS", 4) == 0;
+}
+
+// A PNG as libspng reads it: the signature and the needed chunks, served
+// from the input's bytes without copying the file.
+struct PngView {
+    struct Piece {
+        std::size_t at, size;
+    };
+    const uint8_t* bytes = nullptr;
+    std::vector<Piece> pieces;
+    std::size_t piece = 0, offset = 0;
+
+    // False when every chunk is needed (the file may be read as it is).
+    bool build(const uint8_t* data, std::size_t size) {
+        bytes = data;
+        bool skipped = false;
+        std::size_t at = 8;
+        pieces.push_back({0, std::min<std::size_t>(8, size)});
+        while (at + 8 <= size) {
+            const std::size_t length = std::size_t{data[at]} << 24 | std::size_t{data[at + 1]} << 16 |
+                                       std::size_t{data[at + 2]} << 8 | data[at + 3];
+            const std::size_t whole = length + 12;
+            if (length > 0x7FFFFFFF || whole > size - at) break;  // damaged or cut: shown as it is
+            if (png_chunk_needed(data + at + 4)) {
+                if (!pieces.empty() && pieces.back().at + pieces.back().size == at) {
+                    pieces.back().size += whole;
+                } else {
+                    pieces.push_back({at, whole});
+                }
+            } else {
+                skipped = true;
+            }
+            at += whole;
+            if (std::memcmp(data + at - whole + 4, "IEND", 4) == 0) return skipped;
+        }
+        if (at < size) pieces.push_back({at, size - at});
+        return skipped;
+    }
+
+    static int read(spng_ctx*, void* user, void* dst, std::size_t length) {
+        auto& v = *static_cast<PngView*>(user);
+        auto* out = static_cast<uint8_t*>(dst);
+        while (length > 0) {
+            if (v.piece == v.pieces.size()) return SPNG_IO_EOF;
+            const Piece& p = v.pieces[v.piece];
+            const std::size_t n = std::min(length, p.size - v.offset);
+            std::memcpy(out, v.bytes + p.at + v.offset, n);
+            out += n;
+            length -= n;
+            v.offset += n;
+            if (v.offset == p.size) {
+                ++v.piece;
+                v.offset = 0;
+            }
+        }
+        return 0;
+    }
+};
+
+}  // namespace
+
+bool decode_png_fast(const uint8_t* bytes, uint64_t size, const ImageHeader& header, Image& img) noexcept try {
     const SpngPtr ctx(spng_ctx_new(0));
     if (!ctx) return false;
     // The header's size, checked against the pixel limit already; no chunk
-    // larger than the file, and what libspng keeps of ancillary chunks (text
-    // among them, each with a record of its own) within the file's size and
-    // a megabyte.
+    // larger than the file, and what libspng keeps of ancillary chunks (tRNS
+    // only) within the file's size and a megabyte.
     spng_set_image_limits(ctx.get(), static_cast<uint32_t>(header.width), static_cast<uint32_t>(header.height));
     spng_set_chunk_limits(ctx.get(), static_cast<std::size_t>(size), static_cast<std::size_t>(size) + (1u << 20));
-    // A critical chunk must be whole; a damaged ancillary one is dropped.
+    // A critical chunk must be whole; a damaged tRNS is dropped.
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
-    if (spng_set_png_buffer(ctx.get(), bytes, static_cast<std::size_t>(size)) != 0) return false;
+    PngView view;
+    const int set = view.build(bytes, static_cast<std::size_t>(size))
+                        ? spng_set_png_stream(ctx.get(), PngView::read, &view)
+                        : spng_set_png_buffer(ctx.get(), bytes, static_cast<std::size_t>(size));
+    if (set != 0) return false;
     std::size_t n = 0;
     if (spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &n) != 0) return false;
     spng_ihdr ihdr;
@@ -212,6 +302,8 @@ bool decode_png_fast(const uint8_t* bytes, uint64_t size, const ImageHeader& hea
     img.width = header.width;
     img.height = header.height;
     return true;
+} catch (const std::bad_alloc&) {
+    return false;
 }
 
 EncodeResult encode_png_fast(const Image& img, int32_t level, Encoded& out) noexcept {

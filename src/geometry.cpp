@@ -84,19 +84,100 @@ bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept {
     return resize_to(img, fit_size(img.width, img.height, mw, mh));
 }
 
-bool resize_to(Image& img, Size to) noexcept {
-    if (to.width == img.width && to.height == img.height) return true;
+namespace {
+
+// The sRGB transfer function both ways, as the resampler applies it.
+float srgb_to_linear(int v) noexcept {
+    const float c = static_cast<float>(v) / 255.0f;
+    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+}
+
+uint8_t linear_to_srgb(double c) noexcept {
+    c = std::clamp(c, 0.0, 1.0);
+    const double s = c <= 0.0031308 ? c * 12.92 : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+    return static_cast<uint8_t>(s * 255.0 + 0.5);
+}
+
+// One call of the resampler; `refused` when its tables would pass the budget.
+bool resample(Image& img, Size to, bool& refused) noexcept {
     const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
     BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
     if (!resized) return false;
+    const std::size_t own = static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height) * 4;
+    const ResamplerBudget budget(std::max(own, kResamplerBudgetMin));
     if (stbir_resize_uint8_srgb(img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
                                 to.height, to.width * 4, STBIR_RGBA) == nullptr) {
+        refused = budget.refused();
         return false;
     }
     img.pixels = std::move(resized);
     img.width = to.width;
     img.height = to.height;
     return true;
+}
+
+// Past this ratio on one axis the resampler's single-precision positions
+// lose whole pixels: such an axis is box-shrunk first whatever the budget.
+constexpr int64_t kMaxResampleRatio = 1 << 20;
+
+}  // namespace
+
+bool box_shrink(Image& img, int32_t f, int32_t g) noexcept {
+    if (f <= 1 && g <= 1) return true;
+    const int64_t w = img.width, h = img.height;
+    const int64_t ow = (w + f - 1) / f, oh = (h + g - 1) / g;
+    BufferPtr out(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(ow * oh * 4))), std::free);
+    // Per output column: alpha-weighted linear red, green, blue, and alpha.
+    MallocPtr<double> sums(static_cast<double*>(std::malloc(static_cast<std::size_t>(ow) * 4 * sizeof(double))));
+    if (!out || !sums) return false;
+    float linear[256];
+    for (int v = 0; v < 256; ++v) linear[v] = srgb_to_linear(v);
+    const uint8_t* in = img.pixels.get();
+    for (int64_t oy = 0; oy < oh; ++oy) {
+        std::fill(sums.get(), sums.get() + ow * 4, 0.0);
+        const int64_t y1 = std::min(h, (oy + 1) * g);
+        for (int64_t y = oy * g; y < y1; ++y) {
+            const uint8_t* row = in + y * w * 4;
+            for (int64_t x = 0; x < w; ++x) {
+                const uint8_t* p = row + x * 4;
+                double* acc = sums.get() + (x / f) * 4;
+                const float a = static_cast<float>(p[3]);
+                acc[0] += linear[p[0]] * a;
+                acc[1] += linear[p[1]] * a;
+                acc[2] += linear[p[2]] * a;
+                acc[3] += a;
+            }
+        }
+        const int64_t rows = y1 - oy * g;
+        uint8_t* dst = out.get() + oy * ow * 4;
+        for (int64_t ox = 0; ox < ow; ++ox, dst += 4) {
+            const double* acc = sums.get() + ox * 4;
+            const int64_t count = rows * (std::min(w, (ox + 1) * f) - ox * f);
+            const double alpha = acc[3];
+            for (int ch = 0; ch < 3; ++ch) dst[ch] = alpha > 0.0 ? linear_to_srgb(acc[ch] / alpha) : 0;
+            dst[3] = static_cast<uint8_t>(alpha / static_cast<double>(count) + 0.5);
+        }
+    }
+    img.pixels = std::move(out);
+    img.width = static_cast<int32_t>(ow);
+    img.height = static_cast<int32_t>(oh);
+    return true;
+}
+
+bool resize_to(Image& img, Size to) noexcept {
+    if (to.width == img.width && to.height == img.height) return true;
+    const bool extreme = img.width / to.width > kMaxResampleRatio || img.height / to.height > kMaxResampleRatio;
+    bool refused = false;
+    if (!extreme && resample(img, to, refused)) return true;
+    if (!extreme && !refused) return false;
+    // A thin image: shrink each long axis by a whole factor to about twice
+    // its target, then resample what is left.
+    const auto factor = [](int32_t from, int32_t target) {
+        const int64_t f = from / (int64_t{2} * target);
+        return static_cast<int32_t>(f > 1 ? f : 1);
+    };
+    if (!box_shrink(img, factor(img.width, to.width), factor(img.height, to.height))) return false;
+    return resample(img, to, refused);
 }
 
 bool turn_upright(Image& img, int32_t o) noexcept {

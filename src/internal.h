@@ -27,7 +27,9 @@ inline constexpr std::size_t kErrCapacity = RASTRA_ERROR_CAPACITY;
 inline constexpr std::size_t kStatsCapacity = RASTRA_STATS_CAPACITY;
 inline constexpr int64_t kDefaultMaxPixels = 10240LL * 10240LL;
 inline constexpr int64_t kMaxPixelsCeiling = 16383LL * 16383LL;
-inline constexpr uint32_t kMaxJpegScans = 100;
+inline constexpr uint32_t kMaxJpegScans = RASTRA_MAX_JPEG_SCANS;
+inline constexpr int32_t kMaxSide = RASTRA_MAX_SIDE;
+inline constexpr std::size_t kResamplerBudgetMin = RASTRA_RESAMPLER_BUDGET_MIN;
 inline constexpr int32_t kJpegMaxSide = 65535;  // 16-bit sides in the frame header
 inline constexpr int32_t kWebpMaxSide = 16383;
 // stb's PNG writer sums up to 128 per byte of a row in an int while choosing
@@ -373,7 +375,15 @@ struct Image {
 bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept;
 
 // Resamples img to exactly `to` (nothing when it has that size already).
+// The resampler's tables may cost the larger of the image's own bytes and
+// kResamplerBudgetMin; when they would cost more (a thin image shrunk by a
+// large ratio), the image is first box-shrunk by whole factors.
 bool resize_to(Image& img, Size to) noexcept;
+
+// Averages f x g blocks of an RGBA image in linear light, weighted by alpha,
+// into an image of ceil(w / f) x ceil(h / g) (blocks at the right and bottom
+// edges may be partial). False when memory runs out. Pure.
+bool box_shrink(Image& img, int32_t f, int32_t g) noexcept;
 
 // Turns img upright for EXIF orientation o. False when memory runs out.
 bool turn_upright(Image& img, int32_t o) noexcept;
@@ -453,6 +463,22 @@ public:
     ~DecoderAllocLimit();
     DecoderAllocLimit(const DecoderAllocLimit&) = delete;
     DecoderAllocLimit& operator=(const DecoderAllocLimit&) = delete;
+
+private:
+    std::size_t saved_;
+};
+
+// While alive, any allocation of stb_image_resize2 on this thread larger
+// than `bytes` fails, and refused() says so. The resampler allocates its
+// tables in one block sized by the ratio on each axis, so the budget holds
+// its whole cost.
+class ResamplerBudget {
+public:
+    explicit ResamplerBudget(std::size_t bytes) noexcept;
+    ~ResamplerBudget();
+    ResamplerBudget(const ResamplerBudget&) = delete;
+    ResamplerBudget& operator=(const ResamplerBudget&) = delete;
+    bool refused() const noexcept;
 
 private:
     std::size_t saved_;

@@ -37,7 +37,7 @@ namespace {
 
 enum class HeaderCheck { kOk, kTooLarge, kCorrupt };
 
-// Everything decided from the header before decoding: the pixel limit, and for
+// Everything decided from the header before decoding: the pixel and side limits, and for
 // a JPEG its scans (each a pass over the whole image) and whether the decoder
 // would finish it (a progressive JPEG that stops before its end marker comes
 // back "decoded" without its coefficients ever applied).
@@ -45,6 +45,7 @@ HeaderCheck check_header(int32_t kind, const uint8_t* bytes, uint64_t size, int6
                          ImageHeader& header) noexcept {
     if (!read_header(kind, bytes, size, header)) return HeaderCheck::kCorrupt;
     if (static_cast<int64_t>(header.width) * header.height > max_pixels) return HeaderCheck::kTooLarge;
+    if (header.width > kMaxSide || header.height > kMaxSide) return HeaderCheck::kTooLarge;
     if (kind == kJpeg) {
         const JpegLayout jpeg = jpeg_layout(bytes, size, kMaxJpegScans);
         if (jpeg.scans == 0 || jpeg.scans > kMaxJpegScans || (jpeg.progressive && !jpeg.complete)) {

@@ -10,6 +10,7 @@
 
 #include "fixtures.h"
 #include "memory_conversion.h"
+#include "profiles.h"
 #include "rastra.h"
 
 namespace {
@@ -150,6 +151,71 @@ TEST(FastCodecs, SmallPngsWithTextDecodeInBothSets) {
         fixtures::with_png_chunk(tiny, "tEXt", Bytes{'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'}), "iTXt",
         Bytes{'T', 'i', 't', 'l', 'e', 0, 0, 0, 0, 0, 'x'});
     EXPECT_EQ(pixels(convert(text, {.codecs = RASTRA_CODECS_FAST})).px, pixels(convert(text, {})).px);
+}
+
+TEST(FastCodecs, EveryPngTheReferenceSetConvertsTheFastSetConverts) {
+    // Ancillary chunks the decoder does not need never stop it: profiles
+    // that inflate past the file's size, a large compressed XMP packet, a
+    // raw profile in zTXt, more text chunks than libspng keeps records of,
+    // and chunks libspng itself calls malformed (a duplicate gAMA, an eXIf
+    // that is no TIFF block, a pHYs after the image data).
+    const Bytes base = fixtures::encode(fixtures::kPng, photo(100, 100, false));
+    const auto bytes_of = [](const std::string& text) { return Bytes(text.begin(), text.end()); };
+    std::vector<std::pair<std::string, Bytes>> cases;
+    for (const auto which : {fixtures::Profile::kDisplayP3, fixtures::Profile::kAdobeRgb, fixtures::Profile::kGrey}) {
+        cases.emplace_back("built profile", fixtures::with_icc(base, fixtures::make_profile(which, 60000)));
+    }
+    // Every profile installed on the machine (the colour packages the tests install).
+    std::error_code ec;
+    for (const auto& e : fixtures::fs::recursive_directory_iterator("/usr/share/color/icc", ec)) {
+        const std::string ext = e.path().extension().string();
+        if (ext == ".icc" || ext == ".icm" || ext == ".ICM" || ext == ".ICC") {
+            cases.emplace_back(e.path().string(), fixtures::with_icc(base, fixtures::read_file(e.path())));
+        }
+    }
+    std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>";
+    while (xmp.size() < 20000) xmp += "<rdf:Description about='' xmlns:dc='http://purl.org/dc/elements/1.1/'/>";
+    xmp += "</x:xmpmeta>";
+    Bytes itxt = bytes_of(std::string("XML:com.adobe.xmp") + '\0' + '\1' + '\0' + '\0' + '\0');
+    const Bytes packed = fixtures::zlib(bytes_of(xmp));
+    itxt.insert(itxt.end(), packed.begin(), packed.end());
+    cases.emplace_back("compressed XMP", fixtures::with_png_chunk(base, "iTXt", itxt));
+    Bytes ztxt = bytes_of(std::string("Raw profile type exif") + '\0' + '\0');
+    const Bytes raw = fixtures::zlib(bytes_of("\nexif\n  200000\n" + std::string(400000, '0')));
+    ztxt.insert(ztxt.end(), raw.begin(), raw.end());
+    cases.emplace_back("raw profile", fixtures::with_png_chunk(base, "zTXt", ztxt));
+    Bytes texts = base;
+    for (int i = 0; i < 1200; ++i) texts = fixtures::with_png_chunk(texts, "tEXt", bytes_of("Comment\0" + std::to_string(i)));
+    cases.emplace_back("1200 text chunks", texts);
+    const Bytes gama{0, 0, 0xB1, 0x8F};
+    cases.emplace_back("two gAMA", fixtures::with_png_chunk(fixtures::with_png_chunk(base, "gAMA", gama), "gAMA", gama));
+    cases.emplace_back("bad eXIf", fixtures::with_png_chunk(base, "eXIf", bytes_of("not a TIFF block")));
+    Bytes late = base;
+    const Bytes phys{0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1};
+    {
+        Bytes chunk = fixtures::with_png_chunk(Bytes(base.begin(), base.begin() + 33), "pHYs", phys);
+        late.insert(late.end() - 12, chunk.begin() + 33, chunk.end());
+    }
+    cases.emplace_back("pHYs after IDAT", late);
+
+    for (const auto& [name, png] : cases) {
+        for (const int32_t color : {RASTRA_COLOR_IGNORE, RASTRA_COLOR_SRGB}) {
+            const Settings s(rastra_settings_new());
+            rastra_settings_set_format(s.get(), RASTRA_FORMAT_BMP);
+            rastra_settings_set_color(s.get(), color);
+            const Bytes reference = convert_ok(s.get(), png);
+            rastra_settings_set_codecs(s.get(), RASTRA_CODECS_FAST);
+            void* out = nullptr;
+            size_t size = 0;
+            char error[RASTRA_ERROR_CAPACITY];
+            ASSERT_EQ(rastra_convert(s.get(), png.data(), png.size(), &out, &size, error, sizeof error), 1)
+                << name << ": " << error;
+            // The same decoded pixels: BMP is written alike by both sets.
+            EXPECT_EQ(Bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size), reference) << name;
+            rastra_free(out);
+        }
+    }
+    EXPECT_GT(cases.size(), 9u);
 }
 
 TEST(FastCodecs, TheSettersKeepTheirRanges) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
 #include "internal.h"
 
 namespace {
@@ -57,4 +61,69 @@ TEST(JpegScale, TheSmallestDctScaleThatStillCoversTheTarget) {
             }
         }
     }
+}
+
+namespace {
+
+rastra::Image image_of(int32_t w, int32_t h, const std::vector<uint8_t>& px) {
+    rastra::Image img;
+    img.pixels.reset(static_cast<uint8_t*>(std::malloc(px.size())));
+    std::memcpy(img.pixels.get(), px.data(), px.size());
+    img.width = w;
+    img.height = h;
+    return img;
+}
+
+}  // namespace
+
+TEST(BoxShrink, AveragesInLinearLightWeightedByAlpha) {
+    // Blocks of 2 x 2, and a partial block at the right edge:
+    //  - black and white, opaque: half the light is sRGB 188, not 128;
+    //  - one opaque red among transparent pixels: red, at a quarter alpha,
+    //    never darkened by the colour of the transparent ones;
+    //  - a column of two transparent pixels: nothing to weigh.
+    const std::vector<uint8_t> px = {
+        0, 0, 0, 255,   255, 255, 255, 255,   255, 0, 0, 255,   0, 0, 0, 0,       9, 9, 9, 0,
+        255, 255, 255, 255, 0, 0, 0, 255,     0, 0, 0, 0,       0, 255, 0, 0,     9, 9, 9, 0,
+    };
+    rastra::Image img = image_of(5, 2, px);
+    ASSERT_TRUE(rastra::box_shrink(img, 2, 2));
+    ASSERT_EQ(img.width, 3);
+    ASSERT_EQ(img.height, 1);
+    const uint8_t* p = img.pixels.get();
+    EXPECT_EQ(std::vector<uint8_t>(p, p + 12), (std::vector<uint8_t>{188, 188, 188, 255, 255, 0, 0, 64, 0, 0, 0, 0}));
+}
+
+TEST(ResizeTo, ThinImagesReachTheirTargetThroughABoxShrink) {
+    // 1 x 3,000,000 to 1 x 3 asks the resampler for tables of hundreds of
+    // megabytes, past its budget: it is box-shrunk first. Thirds of black,
+    // white and black come out dark, light and dark.
+    const int32_t h = 3'000'000;
+    std::vector<uint8_t> px(static_cast<size_t>(h) * 4, 0);
+    for (int32_t y = h / 3; y < 2 * h / 3; ++y) std::memset(&px[static_cast<size_t>(y) * 4], 255, 3);
+    for (int32_t y = 0; y < h; ++y) px[static_cast<size_t>(y) * 4 + 3] = 255;
+    for (const rastra::Size to : {rastra::Size{1, 3}, rastra::Size{1, 1}}) {
+        rastra::Image img = image_of(1, h, px);
+        ASSERT_TRUE(rastra::resize_to(img, to));
+        ASSERT_EQ(img.width, to.width);
+        ASSERT_EQ(img.height, to.height);
+        const uint8_t* p = img.pixels.get();
+        if (to.height == 3) {
+            // The resampler's filter reaches into the neighbouring thirds.
+            EXPECT_LT(p[0], 128);
+            EXPECT_GT(p[4], 200);
+            EXPECT_LT(p[8], 128);
+        } else {
+            // A third of the light.
+            EXPECT_NEAR(p[0], 156, 2);
+        }
+        EXPECT_EQ(p[3], 255);
+    }
+    // The same image on its side.
+    rastra::Image wide = image_of(h, 1, px);
+    ASSERT_TRUE(rastra::resize_to(wide, {3, 1}));
+    const uint8_t* p = wide.pixels.get();
+    EXPECT_LT(p[0], 128);
+    EXPECT_GT(p[4], 200);
+    EXPECT_LT(p[8], 128);
 }
