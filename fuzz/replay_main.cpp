@@ -137,6 +137,41 @@ void generated_corpus() {
             }
         }
     }
+    // Profiles whose pipelines repeat shared elements, at the limit and past
+    // it, in every container.
+    for (const int pairs : {RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS / 2, 4000}) {
+        const std::vector<uint8_t> chain = fixtures::mpe_chain_profile(pairs);
+        const fixtures::Rgba img = fixtures::make_pattern(64, 48, true);
+        for (Kind kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kWebp}) {
+            for (const auto& knobs : settings) run(fixtures::with_icc(fixtures::encode(kind, img, 80), chain), knobs);
+        }
+    }
+    // JPEGs whose data is cut short or claims a larger frame than it holds.
+    {
+        fixtures::Rgba noise = fixtures::make_pattern(320, 240, true);
+        for (size_t i = 0; i < noise.px.size(); ++i) noise.px[i] = static_cast<uint8_t>((i * 7919) % 251 ^ (i >> 9));
+        const std::vector<uint8_t> photo = fixtures::encode(fixtures::kJpeg, noise, 90);
+        for (const size_t n : {size_t{3000}, photo.size() / 2}) {
+            for (const auto& knobs : settings) run({photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(n)}, knobs);
+        }
+        std::vector<uint8_t> lying = fixtures::progressive_jpeg(16, 16, 3, 1);
+        for (size_t i = 2; i + 8 < lying.size(); ++i) {
+            if (lying[i] == 0xFF && lying[i + 1] == 0xC2) {
+                lying[i + 5] = lying[i + 7] = 0x07;  // 2000 x 2000
+                lying[i + 6] = lying[i + 8] = 0xD0;
+                break;
+            }
+        }
+        for (const auto& knobs : settings) run(lying, knobs);
+    }
+    // A thin image shrunk to a tiny box: 1 x 2,000,000 to 1 x 2.
+    {
+        std::vector<uint8_t> thin = fixtures::top_down_bmp(fixtures::make_pattern(1, 1), 24);
+        const int32_t height = -2'000'000;
+        std::memcpy(&thin[22], &height, 4);
+        run(thin, {4, 0x21, 0, 0, 0x20});
+        run(thin, {4, 0x21, 0, 0, 0});
+    }
     // Bombs, once under every setting: more scans than allowed, and a PNG
     // that inflates far past its one pixel.
     const std::vector<std::vector<uint8_t>> bombs = {

@@ -124,6 +124,24 @@
 #define RASTRA_MAX_SIDE 10000000
 #define RASTRA_RESAMPLER_BUDGET_MIN 16777216
 
+/* What an embedded ICC profile may cost. Before Little CMS reads a profile,
+ * its structure is checked: at most RASTRA_PROFILE_MAX_TAGS tags, each within
+ * the profile; colour lookup tables of at most RASTRA_PROFILE_MAX_CLUT_ENTRIES
+ * entries (grid points to the power of the inputs, times the outputs: real
+ * profiles hold up to 33^4 x 3); multi-process-element pipelines of at most
+ * RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS elements (real ones hold a handful;
+ * their elements may share bytes, so a tiny profile could otherwise ask for
+ * hundreds of thousands). A profile outside these limits is treated as
+ * damaged: the image converts as if untagged (RASTRA_COLOR_SRGB) and the
+ * profile is not kept (RASTRA_COLOR_KEEP). Building one conversion's
+ * transform may then allocate at most RASTRA_COLOR_BUDGET bytes in all (real
+ * profiles need a few megabytes); past it, the profile counts as damaged
+ * too. The transform is built only once the image has decoded. */
+#define RASTRA_PROFILE_MAX_TAGS 100
+#define RASTRA_PROFILE_MAX_CLUT_ENTRIES 4194304
+#define RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS 32
+#define RASTRA_COLOR_BUDGET 134217728
+
 /* Output limits of the formats themselves: a side longer than this fails with
  * "process_file: image too large for JPEG|WebP|PNG: <output>". A PNG may be
  * at most RASTRA_PNG_MAX_WIDTH pixels wide (its encoder's row arithmetic). */

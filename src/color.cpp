@@ -5,43 +5,145 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "internal.h"
 
 namespace rastra {
 
+// What one context has spent.
+struct Budget {
+    std::size_t spent = 0;
+};
+
+void ColorTransform::BudgetDeleter::operator()(Budget* b) const noexcept { delete b; }
+
 namespace {
 
-// No allocation of Little CMS's may exceed this: a profile of at most
-// kMaxProfileBytes and the 8-bit tables of its transform need far less, so a
-// profile that asks for more is hostile and fails to open.
-constexpr cmsUInt32Number kMaxAllocation = 64u << 20;
+// What Little CMS may spend on one conversion: no single allocation over
+// kMaxAllocation, and no more than kBudget in all over the context's life
+// (counted as allocated, not as held, so a profile that makes it build and
+// discard tables again and again runs out too). A profile of at most
+// kMaxProfileBytes within the structural limits below, and the 8-bit tables
+// of its transform, need a few megabytes.
+constexpr std::size_t kMaxAllocation = 64u << 20;
+constexpr std::size_t kBudget = RASTRA_COLOR_BUDGET;
 
-void* capped_malloc(cmsContext, cmsUInt32Number size) {
-    return size <= kMaxAllocation ? std::malloc(size) : nullptr;
+// Each block carries its size and whether it was counted, ahead of the
+// caller's bytes (kept at 16-byte alignment).
+constexpr std::size_t kHeader = 16;
+
+void* budgeted_malloc(cmsContext c, cmsUInt32Number size) {
+    if (size > kMaxAllocation) return nullptr;
+    auto* budget = c != nullptr ? static_cast<Budget*>(cmsGetContextUserData(c)) : nullptr;
+    if (budget != nullptr) {
+        if (size > kBudget - budget->spent) return nullptr;
+        budget->spent += size;
+    }
+    auto* block = static_cast<uint8_t*>(std::malloc(kHeader + size));
+    if (block == nullptr) return nullptr;
+    const std::size_t n = size;
+    std::memcpy(block, &n, sizeof n);
+    return block + kHeader;
 }
-void capped_free(cmsContext, void* p) { std::free(p); }
-void* capped_realloc(cmsContext, void* p, cmsUInt32Number size) {
-    return size <= kMaxAllocation ? std::realloc(p, size) : nullptr;
+void budgeted_free(cmsContext, void* p) {
+    if (p != nullptr) std::free(static_cast<uint8_t*>(p) - kHeader);
+}
+void* budgeted_realloc(cmsContext c, void* p, cmsUInt32Number size) {
+    void* q = budgeted_malloc(c, size);
+    if (q == nullptr || p == nullptr) return q;
+    std::size_t old = 0;
+    std::memcpy(&old, static_cast<uint8_t*>(p) - kHeader, sizeof old);
+    std::memcpy(q, p, std::min<std::size_t>(old, size));
+    budgeted_free(c, p);
+    return q;
 }
 
 // A constant: every context copies the handler when it is created.
 constexpr cmsPluginMemHandler kMemory = {
     {cmsPluginMagicNumber, 2000, cmsPluginMemHandlerSig, nullptr},
-    capped_malloc,
-    capped_free,
-    capped_realloc,
+    budgeted_malloc,
+    budgeted_free,
+    budgeted_realloc,
     nullptr,
     nullptr,
     nullptr};
 
-// A context of its own for each conversion: nothing is shared between threads
-// and errors are not logged anywhere.
-cmsContext new_context() noexcept {
-    cmsContext c = cmsCreateContext(const_cast<cmsPluginMemHandler*>(&kMemory), nullptr);
+// A context of its own for each conversion, spending from `budget` (which
+// outlives it): nothing is shared between threads and errors are not logged
+// anywhere.
+cmsContext new_context(Budget* budget) noexcept {
+    cmsContext c = cmsCreateContext(const_cast<cmsPluginMemHandler*>(&kMemory), budget);
     if (c != nullptr) cmsSetLogErrorHandlerTHR(c, nullptr);
     return c;
 }
+
+uint32_t be32(const uint8_t* p) noexcept {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+uint16_t be16(const uint8_t* p) noexcept { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+// The entries of a colour lookup table of `inputs` channels with the given
+// grid points per channel and `outputs` channels; SIZE_MAX past the limit.
+std::size_t clut_entries(const uint8_t* grid, std::size_t inputs, std::size_t outputs) noexcept {
+    if (inputs == 0 || inputs > 15) return SIZE_MAX;
+    std::size_t n = outputs;
+    for (std::size_t i = 0; i < inputs; ++i) {
+        n *= grid[i];
+        if (n > kMaxProfileClutEntries) return SIZE_MAX;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool profile_within_limits(Span icc) noexcept {
+    if (icc.size < 132 || icc.size > kMaxProfileBytes) return false;
+    const uint8_t* p = icc.data;
+    const std::size_t size = icc.size;
+    const uint32_t declared = be32(p);
+    if (declared < 132 || declared > size) return false;
+    const uint32_t tags = be32(p + 128);
+    if (tags > kMaxProfileTags || 132 + std::size_t{tags} * 12 > declared) return false;
+    // Whether `n` bytes at `at` lie within the profile.
+    const auto inside = [declared](std::size_t at, std::size_t n) { return at <= declared && n <= declared - at; };
+    for (uint32_t t = 0; t < tags; ++t) {
+        const uint8_t* entry = p + 132 + std::size_t{t} * 12;
+        const std::size_t at = be32(entry + 4), length = be32(entry + 8);
+        if (!inside(at, length)) return false;
+        if (length < 12) continue;
+        const uint8_t* tag = p + at;
+        if (std::memcmp(tag, "mft1", 4) == 0 || std::memcmp(tag, "mft2", 4) == 0) {
+            const uint8_t grid[15] = {tag[10], tag[10], tag[10], tag[10], tag[10], tag[10], tag[10], tag[10],
+                                      tag[10], tag[10], tag[10], tag[10], tag[10], tag[10], tag[10]};
+            if (clut_entries(grid, tag[8], tag[9]) == SIZE_MAX) return false;
+        } else if ((std::memcmp(tag, "mAB ", 4) == 0 || std::memcmp(tag, "mBA ", 4) == 0) && length >= 32) {
+            const std::size_t clut = be32(tag + 24);
+            if (clut != 0) {
+                if (!inside(at + clut, 16)) return false;
+                if (clut_entries(tag + clut, tag[8], tag[9]) == SIZE_MAX) return false;
+            }
+        } else if (std::memcmp(tag, "mpet", 4) == 0) {
+            // A multi-process-element pipeline: its elements may share bytes,
+            // so its cost is counted by elements, not by size.
+            if (length < 16) return false;
+            const uint32_t elements = be32(tag + 12);
+            if (elements > kMaxProfilePipelineElements || !inside(at + 16, std::size_t{elements} * 8)) return false;
+            for (uint32_t e = 0; e < elements; ++e) {
+                const std::size_t el = at + be32(tag + 16 + 8 * std::size_t{e});
+                if (!inside(el, 12)) return false;
+                if (std::memcmp(p + el, "clut", 4) == 0) {
+                    if (!inside(el, 28)) return false;
+                    if (clut_entries(p + el + 12, be16(p + el + 8), be16(p + el + 10)) == SIZE_MAX) return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+namespace {
 
 struct ContextDeleter {
     void operator()(void* c) const noexcept { cmsDeleteContext(static_cast<cmsContext>(c)); }
@@ -61,11 +163,9 @@ using TransformPtr = std::unique_ptr<void, TransformDeleter>;
 // Opens a profile an image's pixels can be converted from: a device profile
 // (not a link, an abstract or a named-colour profile) with a PCS.
 ProfilePtr open_profile(cmsContext c, Span icc) noexcept {
-    if (icc.size < 128 || icc.size > kMaxProfileBytes) return nullptr;
-    // The header's own size: a profile cut short is damaged.
-    const uint32_t declared = uint32_t{icc.data[0]} << 24 | uint32_t{icc.data[1]} << 16 | uint32_t{icc.data[2]} << 8 |
-                              icc.data[3];
-    if (declared < 128 || declared > icc.size) return nullptr;
+    // Checked before Little CMS reads anything: the header's own size (a
+    // profile cut short is damaged) and the structural limits.
+    if (!profile_within_limits(icc)) return nullptr;
     ProfilePtr p(cmsOpenProfileFromMemTHR(c, icc.data, static_cast<cmsUInt32Number>(icc.size)));
     if (!p) return nullptr;
     const cmsProfileClassSignature cls = cmsGetDeviceClass(p.get());
@@ -114,11 +214,15 @@ void ColorTransform::release() noexcept {
     transform_ = nullptr;
     context_ = nullptr;
     grey_.reset();
+    budget_.reset();
 }
 
 bool ColorTransform::prepare(Span icc, int32_t channels) noexcept {
     release();
-    ContextPtr context(new_context());
+    // Outlives the context, whose every block it counts.
+    std::unique_ptr<Budget, BudgetDeleter> budget(new (std::nothrow) Budget);
+    if (!budget) return false;
+    ContextPtr context(new_context(budget.get()));
     if (!context) return false;
     const auto c = static_cast<cmsContext>(context.get());
     const ProfilePtr source = open_profile(c, icc);
@@ -134,6 +238,7 @@ bool ColorTransform::prepare(Span icc, int32_t channels) noexcept {
         if (!t || rgb_identity(static_cast<cmsHTRANSFORM>(t.get()))) return false;
         transform_ = t.release();
         context_ = context.release();
+        budget_ = std::move(budget);
         return true;
     }
     if (space == cmsSigGrayData && channels <= 2) {
@@ -159,6 +264,7 @@ bool ColorTransform::prepare(Span icc, int32_t channels) noexcept {
         if (identity) return false;
         grey_ = std::move(table);
         context_ = context.release();
+        budget_ = std::move(budget);
         return true;
     }
     return false;
@@ -186,15 +292,13 @@ void ColorTransform::apply(uint8_t* rgba, std::size_t pixels) const noexcept {
 }
 
 bool rgb_profile(Span icc) noexcept {
-    const ContextPtr context(new_context());
+    // Kept, not converted: the header and the tag directory say enough, and
+    // nothing is built from the profile.
+    Budget budget;
+    const ContextPtr context(new_context(&budget));
     if (!context) return false;
-    const auto c = static_cast<cmsContext>(context.get());
-    const ProfilePtr p = open_profile(c, icc);
-    if (!p || cmsGetColorSpace(p.get()) != cmsSigRgbData) return false;
-    // Readable through and through: a viewer can turn it into sRGB.
-    const ProfilePtr srgb(cmsCreate_sRGBProfileTHR(c));
-    return srgb && TransformPtr(cmsCreateTransformTHR(c, p.get(), TYPE_RGB_8, srgb.get(), TYPE_RGB_8, kIntent,
-                                                      cmsFLAGS_NOCACHE | cmsFLAGS_NOOPTIMIZE)) != nullptr;
+    const ProfilePtr p = open_profile(static_cast<cmsContext>(context.get()), icc);
+    return p && cmsGetColorSpace(p.get()) == cmsSigRgbData;
 }
 
 }  // namespace rastra

@@ -308,6 +308,8 @@ uint32_t png_crc(const uint8_t* data, std::size_t size) noexcept;
 // (it keeps its own copy of the profile) and applied to the decoded pixels.
 // Everything lives in a Little CMS context of its own, created per
 // conversion, so nothing is shared between threads.
+struct Budget;
+
 class ColorTransform {
 public:
     ColorTransform() noexcept = default;
@@ -329,13 +331,28 @@ public:
 
 private:
     void release() noexcept;
+    struct BudgetDeleter {
+        void operator()(Budget* b) const noexcept;
+    };
     void* context_ = nullptr;    // cmsContext
     void* transform_ = nullptr;  // cmsHTRANSFORM, for RGB profiles
     MallocPtr<uint8_t> grey_;    // 256 x RGB, for grey profiles
+    std::unique_ptr<Budget, BudgetDeleter> budget_;  // what the context spends
 };
 
-// True when icc is an RGB profile Little CMS can read, so that it may be
-// embedded in an output's colour pixels.
+// The structural limits a profile must keep before Little CMS reads it: at
+// most kMaxProfileTags tags, each within the profile; colour lookup tables
+// of at most kMaxProfileClutEntries entries; multi-process-element pipelines
+// of at most kMaxProfilePipelineElements elements. Reads only the header
+// and the tag directory, and each table's own header.
+inline constexpr uint32_t kMaxProfileTags = RASTRA_PROFILE_MAX_TAGS;
+inline constexpr std::size_t kMaxProfileClutEntries = RASTRA_PROFILE_MAX_CLUT_ENTRIES;
+inline constexpr uint32_t kMaxProfilePipelineElements = RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS;
+bool profile_within_limits(Span icc) noexcept;
+
+// True when icc is an RGB device profile within the limits whose header and
+// tag directory Little CMS reads, so that it may be embedded in an output's
+// colour pixels. Builds nothing from it.
 bool rgb_profile(Span icc) noexcept;
 
 // The EXIF orientation (1..8) of a TIFF block (optionally after "Exif\0\0"),

@@ -94,9 +94,6 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
 
     const int32_t orientation = s.auto_orient == 1 ? exif_orientation(meta.exif.data, meta.exif.size) : 1;
     o.orientation = orientation;
-    // Prepared before decoding: the transform keeps its own copy of the profile.
-    ColorTransform to_srgb;
-    if (color == RASTRA_COLOR_SRGB && !meta.icc.empty()) to_srgb.prepare(meta.icc, header.channels);
 
     // The box holds the upright image: a stored image that turns a quarter
     // round is fitted to the box with its sides exchanged, then turned.
@@ -109,6 +106,10 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     if (!decode_for(o.input_kind, bytes, size, header, DecodeWish{s.codecs, target}, img)) {
         return std::move(o.fail(Reason::kCannotDecode, "%s: cannot decode %s", names.op, names.input));
     }
+    // Built once the image has decoded, so a file that fails costs nothing
+    // more; the transform keeps its own copy of the profile.
+    ColorTransform to_srgb;
+    if (color == RASTRA_COLOR_SRGB && !meta.icc.empty()) to_srgb.prepare(meta.icc, header.channels);
     // Only the pixels from here on, unless kept parts still point into the input.
     const bool kept_in_input = ((keep & RASTRA_KEEP_EXIF) && !meta.exif.empty()) ||
                                ((keep & RASTRA_KEEP_XMP) && !meta.xmp.empty() && !meta.xmp_storage) ||

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -182,6 +183,39 @@ TEST(Color, ProfilesThatCannotDescribeThePixelsAreIgnoredNeverFatal) {
             EXPECT_TRUE(fixtures::find_metadata(out).icc.empty());
         }
     }
+}
+
+TEST(Color, ProfilesPastTheStructuralLimitsCostNothing) {
+    // A tiny profile whose pipeline repeats two shared elements: Little CMS
+    // would spend seconds and hundreds of megabytes building it. Past the
+    // element limit it is damaged (untagged pixels, nothing kept) at once, in
+    // every container, codec set and colour mode; at the limit it is an
+    // ordinary (identity) profile.
+    const Bytes over = fixtures::mpe_chain_profile(RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS / 2 + 1);
+    const Bytes huge = fixtures::mpe_chain_profile(200000);
+    const Bytes within = fixtures::mpe_chain_profile(RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS / 2);
+    EXPECT_LT(over.size(), 1000u);
+    const auto start = std::chrono::steady_clock::now();
+    for (const Bytes* icc : {&over, &huge}) {
+        for (const Carrier& c : carriers(*icc)) {
+            for (const int32_t codecs : {RASTRA_CODECS_REFERENCE, RASTRA_CODECS_FAST}) {
+                for (const int32_t mode : {RASTRA_COLOR_IGNORE, RASTRA_COLOR_SRGB, RASTRA_COLOR_KEEP}) {
+                    SCOPED_TRACE(std::string(c.name) + " codecs " + std::to_string(codecs) + " mode " +
+                                 std::to_string(mode) + " profile " + std::to_string(icc->size()));
+                    const Settings s(rastra_settings_new());
+                    rastra_settings_set_codecs(s.get(), codecs);
+                    rastra_settings_set_color(s.get(), mode);
+                    const Bytes out = convert_ok(s.get(), c.tagged);
+                    rastra_settings_set_color(s.get(), RASTRA_COLOR_IGNORE);
+                    EXPECT_EQ(pixels(out).px, pixels(convert_ok(s.get(), c.plain)).px);
+                    EXPECT_TRUE(fixtures::find_metadata(out).icc.empty());
+                }
+            }
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const Bytes kept = convert(carriers(within)[1].tagged, {.color = RASTRA_COLOR_KEEP});
+    EXPECT_EQ(fixtures::find_metadata(kept).icc, within);
 }
 
 TEST(Color, AGreyProfileConvertsAGreyImage) {

@@ -21,6 +21,12 @@ enum class Profile {
 // bytes of text in a characterization-target tag make it that much larger.
 Bytes make_profile(Profile which, size_t pad = 0);
 
+// A v4 RGB display profile whose D2B0 tag is a multi-process-element
+// pipeline of 2 x pairs elements: an identity matrix alternating with a set of
+// identity curves, every element pointing at the same two bodies (and the
+// three curves at one), so each pair costs 16 bytes of the profile.
+Bytes mpe_chain_profile(int pairs);
+
 // rgba converted from profile to sRGB by Little CMS in double precision,
 // unoptimised, perceptual intent, rounded; alpha as it was. For a grey
 // profile every pixel's red value is the grey level.

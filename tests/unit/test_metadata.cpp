@@ -178,3 +178,54 @@ TEST(MetadataWrite, JpegSegmentsRespectTheSegmentLimit) {
     EXPECT_EQ(m.exif.size, exif_fits.size());
     EXPECT_EQ(m.xmp.size, xmp_fits.size());
 }
+
+TEST(ProfileLimits, RealProfilesPassAndCostlyStructuresDoNot) {
+    using fixtures::Bytes;
+    const auto ok = [](const Bytes& icc) { return rastra::profile_within_limits({icc.data(), icc.size()}); };
+    for (const auto which : {fixtures::Profile::kDisplayP3, fixtures::Profile::kAdobeRgb, fixtures::Profile::kGrey,
+                             fixtures::Profile::kSrgb}) {
+        EXPECT_TRUE(ok(fixtures::make_profile(which)));
+    }
+    // Every profile the colour packages install.
+    std::error_code ec;
+    int real = 0;
+    for (const auto& e : fixtures::fs::recursive_directory_iterator("/usr/share/color/icc", ec)) {
+        std::string ext = e.path().extension().string();
+        for (char& ch : ext) ch = static_cast<char>(ch | 0x20);
+        if (ext != ".icc" && ext != ".icm") continue;
+        ++real;
+        EXPECT_TRUE(ok(fixtures::read_file(e.path()))) << e.path();
+    }
+    EXPECT_TRUE(ok(fixtures::mpe_chain_profile(RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS / 2)));
+    EXPECT_FALSE(ok(fixtures::mpe_chain_profile(RASTRA_PROFILE_MAX_PIPELINE_ELEMENTS / 2 + 1)));
+
+    Bytes p3 = fixtures::make_profile(fixtures::Profile::kDisplayP3);
+    // Cut short of its declared size, or a tag that points past the end.
+    EXPECT_FALSE(ok(Bytes(p3.begin(), p3.end() - 1)));
+    Bytes stray = p3;
+    stray[132 + 4] = 0x7F;  // the first tag's offset
+    EXPECT_FALSE(ok(stray));
+    // A lookup table of 255^3 x 3 entries behind a 60-byte mft2 header, as
+    // an extra tag.
+    const auto be32_at = [](Bytes& b, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    };
+    const auto get32 = [](const Bytes& b, size_t at) {
+        return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+    };
+    Bytes big = p3;
+    const uint32_t tags = get32(big, 128);
+    for (uint32_t t = 0; t < tags; ++t) be32_at(big, 132 + 12 * t + 4, get32(big, 132 + 12 * t + 4) + 12);
+    const uint8_t entry[] = {'A', '2', 'B', '0', 0, 0, 0, 0, 0, 0, 0, 60};
+    big.insert(big.begin() + 132 + 12 * tags, entry, entry + sizeof entry);
+    be32_at(big, 128, tags + 1);
+    const size_t at = big.size();
+    be32_at(big, 132 + 12 * tags + 4, static_cast<uint32_t>(at));
+    const uint8_t mft2[] = {'m', 'f', 't', '2', 0, 0, 0, 0, 3, 3, 255, 0};
+    big.insert(big.end(), mft2, mft2 + sizeof mft2);
+    big.resize(at + 60, 0);
+    be32_at(big, 0, static_cast<uint32_t>(big.size()));
+    EXPECT_FALSE(ok(big));
+    big[at + 10] = 33;  // 33^3 x 3: an ordinary table
+    EXPECT_TRUE(ok(big));
+}
