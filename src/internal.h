@@ -272,6 +272,13 @@ bool valid_exif(Span tiff) noexcept;
 // block has one; what exif_orientation() reads is what this writes.
 void set_exif_orientation(uint8_t* tiff, std::size_t size, int32_t orientation) noexcept;
 
+// Sets the tiff:Orientation property of an XMP packet to `orientation`
+// (1..8) in place, written as an attribute (tiff:Orientation="6") or an
+// element (<tiff:Orientation>6</tiff:Orientation>), under whatever prefix the
+// packet binds to the TIFF namespace. A value that is not one digit from 1
+// to 8 is left alone; nothing else changes, so the packet keeps its size.
+void set_xmp_orientation(uint8_t* xmp, std::size_t size, int32_t orientation) noexcept;
+
 // The metadata an output carries: each part is written in the output format's
 // own container (JPEG APP1/APP2, PNG eXIf/iTXt/iCCP, WebP EXIF/XMP /ICCP); BMP
 // carries none. A part too large for its container is left out.

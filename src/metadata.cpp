@@ -6,6 +6,9 @@
 
 #include <stb_image.h>
 
+#include <string>
+#include <string_view>
+
 #include "internal.h"
 
 namespace rastra {
@@ -254,6 +257,53 @@ void set_exif_orientation(uint8_t* tiff, std::size_t n, int32_t orientation) noe
     const auto v = static_cast<uint16_t>(orientation);
     value[big ? 0 : 1] = static_cast<uint8_t>(v >> 8);
     value[big ? 1 : 0] = static_cast<uint8_t>(v & 0xFF);
+}
+
+void set_xmp_orientation(uint8_t* xmp, std::size_t size, int32_t orientation) noexcept {
+    const std::string_view text(reinterpret_cast<const char*>(xmp), size);
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    // The prefixes bound to the TIFF namespace ("tiff" by convention).
+    constexpr std::string_view kTiffNs = "http://ns.adobe.com/tiff/1.0/";
+    std::string_view prefixes[4] = {"tiff"};
+    std::size_t count = 1;
+    for (std::size_t at = text.find(kTiffNs); at != std::string_view::npos && count < 4;
+         at = text.find(kTiffNs, at + 1)) {
+        // xmlns:PREFIX="http://ns.adobe.com/tiff/1.0/"
+        std::size_t q = at;
+        if (q < 2 || (text[q - 1] != '"' && text[q - 1] != '\'')) continue;
+        q -= 1;
+        while (q > 0 && space(text[q - 1])) --q;
+        if (q == 0 || text[q - 1] != '=') continue;
+        --q;
+        while (q > 0 && space(text[q - 1])) --q;
+        const std::size_t end = q;
+        while (q > 0 && text[q - 1] != ':' && !space(text[q - 1]) && text[q - 1] != '<') --q;
+        if (q < 6 || text.substr(q - 6, 6) != "xmlns:" || end == q) continue;
+        const std::string_view prefix = text.substr(q, end - q);
+        if (prefix != "tiff") prefixes[count++] = prefix;
+    }
+    const char digit = static_cast<char>('0' + orientation);
+    for (std::size_t p = 0; p < count; ++p) {
+        const std::string name = std::string(prefixes[p]) + ":Orientation";
+        for (std::size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+            if (at == 0 || !(text[at - 1] == '<' || space(text[at - 1]))) continue;
+            std::size_t i = at + name.size();
+            while (i < size && space(text[i])) ++i;
+            if (i >= size) break;
+            if (text[i] == '=') {  // an attribute: tiff:Orientation="6"
+                ++i;
+                while (i < size && space(text[i])) ++i;
+                if (i + 2 >= size || (text[i] != '"' && text[i] != '\'')) continue;
+                if (text[i + 1] >= '1' && text[i + 1] <= '8' && text[i + 2] == text[i]) xmp[i + 1] = static_cast<uint8_t>(digit);
+            } else if (text[i] == '>') {  // an element: <tiff:Orientation>6</tiff:Orientation>
+                ++i;
+                while (i < size && space(text[i])) ++i;
+                std::size_t j = i + 1;
+                while (j < size && space(text[j])) ++j;
+                if (j < size && text[i] >= '1' && text[i] <= '8' && text[j] == '<') xmp[i] = static_cast<uint8_t>(digit);
+            }
+        }
+    }
 }
 
 bool valid_exif(Span tiff) noexcept {

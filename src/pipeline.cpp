@@ -153,7 +153,18 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
             kept.exif.data = exif_copy.get();
         }
     }
-    if (keep & RASTRA_KEEP_XMP) kept.xmp = meta.xmp;
+    MallocPtr<uint8_t> xmp_copy;
+    if ((keep & RASTRA_KEEP_XMP) && !meta.xmp.empty()) {
+        kept.xmp = meta.xmp;
+        if (orientation != 1) {
+            // A viewer that reads XMP must not turn the upright pixels again.
+            xmp_copy.reset(static_cast<uint8_t*>(std::malloc(meta.xmp.size)));
+            if (!xmp_copy) return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
+            std::memcpy(xmp_copy.get(), meta.xmp.data, meta.xmp.size);
+            set_xmp_orientation(xmp_copy.get(), meta.xmp.size, 1);
+            kept.xmp.data = xmp_copy.get();
+        }
+    }
     if (color == RASTRA_COLOR_KEEP && rgb_profile(meta.icc)) kept.icc = meta.icc;
 
     const EncodeWish wish{s.codecs, s.png_level, s.webp_lossless == 1};

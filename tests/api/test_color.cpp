@@ -261,8 +261,12 @@ TEST(Color, KeepEmbedsTheProfileInEveryFormatThatCarriesOne) {
 TEST(Metadata, KeptPartsTravelIntoEachFormatAndSayUpright) {
     const std::string xmp =
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
-        "<rdf:Description xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:creator>A. Photographer</dc:creator>"
+        "<rdf:Description xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" "
+        "tiff:Orientation=\"6\"><dc:creator>A. Photographer</dc:creator>"
         "</rdf:Description></rdf:RDF></x:xmpmeta>";
+    // Turned upright, the XMP says so as the EXIF block does.
+    std::string upright_xmp = xmp;
+    upright_xmp[upright_xmp.find("Orientation=\"6") + 13] = '1';
     const Bytes p3 = fixtures::make_profile(Profile::kDisplayP3);
     const Rgba img = fixtures::make_pattern(30, 20, true);
     for (fixtures::Kind in_kind : {fixtures::kJpeg, fixtures::kPng, fixtures::kWebp}) {
@@ -275,7 +279,7 @@ TEST(Metadata, KeptPartsTravelIntoEachFormatAndSayUpright) {
             const Bytes upright = convert(in, {.keep = RASTRA_KEEP_ALL, .format = format, .orient = true});
             fixtures::Found found = fixtures::find_metadata(upright);
             EXPECT_TRUE(found.valid);
-            EXPECT_EQ(found.xmp, Bytes(xmp.begin(), xmp.end()));
+            EXPECT_EQ(found.xmp, Bytes(upright_xmp.begin(), upright_xmp.end()));
             EXPECT_EQ(found.icc, p3);
             Bytes want = exif;
             want[8 + 2 + 8 + (in_kind == fixtures::kPng ? 1 : 0)] = 1;  // the value, in the block's byte order
@@ -285,11 +289,13 @@ TEST(Metadata, KeptPartsTravelIntoEachFormatAndSayUpright) {
             EXPECT_EQ(info.orientation, 1);
             EXPECT_EQ(info.width, 20);  // turned a quarter
 
-            // As stored: the block as it was.
+            // As stored: the block and the packet as they were.
             const Bytes stored = convert(in, {.keep = RASTRA_KEEP_EXIF, .format = format});
             found = fixtures::find_metadata(stored);
             EXPECT_EQ(found.exif, exif);
             EXPECT_TRUE(found.xmp.empty() && found.icc.empty());
+            found = fixtures::find_metadata(convert(in, {.keep = RASTRA_KEEP_XMP, .format = format}));
+            EXPECT_EQ(found.xmp, Bytes(xmp.begin(), xmp.end()));
             ASSERT_EQ(rastra_probe(stored.data(), stored.size(), &info), 1);
             EXPECT_EQ(info.orientation, 6);
         }

@@ -229,3 +229,28 @@ TEST(ProfileLimits, RealProfilesPassAndCostlyStructuresDoNot) {
     big[at + 10] = 33;  // 33^3 x 3: an ordinary table
     EXPECT_TRUE(ok(big));
 }
+
+TEST(XmpOrientation, EveryWayOfWritingItIsRewrittenAndNothingElse) {
+    struct Case {
+        std::string in, want;
+    };
+    const Case cases[] = {
+        {R"(<rdf:Description xmlns:tiff="http://ns.adobe.com/tiff/1.0/" tiff:Orientation="6"/>)",
+         R"(<rdf:Description xmlns:tiff="http://ns.adobe.com/tiff/1.0/" tiff:Orientation="1"/>)"},
+        {"<rdf:Description>\n <tiff:Orientation> 8 </tiff:Orientation>\n</rdf:Description>",
+         "<rdf:Description>\n <tiff:Orientation> 1 </tiff:Orientation>\n</rdf:Description>"},
+        // Another prefix bound to the namespace.
+        {R"(<d xmlns:t = 'http://ns.adobe.com/tiff/1.0/' t:Orientation = '3'><t:Orientation>5</t:Orientation></d>)",
+         R"(<d xmlns:t = 'http://ns.adobe.com/tiff/1.0/' t:Orientation = '1'><t:Orientation>1</t:Orientation></d>)"},
+        // Not the property, or no value it could hold: left alone.
+        {R"(<d exif:Orientation="6" xtiff:Orientation="6" tiff:OrientationX="6" tiff:Orientation="60"/>)",
+         R"(<d exif:Orientation="6" xtiff:Orientation="6" tiff:OrientationX="6" tiff:Orientation="60"/>)"},
+        {"<tiff:Orientation>6", "<tiff:Orientation>6"},
+        {"tiff:Orientation=\"", "tiff:Orientation=\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> b(c.in.begin(), c.in.end());
+        rastra::set_xmp_orientation(b.data(), b.size(), 1);
+        EXPECT_EQ(std::string(b.begin(), b.end()), c.want);
+    }
+}
