@@ -9,6 +9,7 @@ import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -254,3 +255,34 @@ def test_the_command_line_passes_codecs_png_level_and_lossless(folder, tmp_path,
     r = subprocess.run([sys.executable, "-m", "rastra.dask", "--png-level", "10", str(src), str(tmp_path / "x")],
                        capture_output=True, text=True)
     assert r.returncode == 2 and "--png-level" in r.stderr
+
+
+def _small_folder(root, names):
+    """24-bit BMP inputs with the names given, each of its own size, in root/in."""
+    src = root / "in"
+    src.mkdir()
+    for i, name in enumerate(names):
+        w, h = 20 + i, 12
+        row = (w * 3 + 3) // 4 * 4
+        body = bytes((x * 7 + y * 3 + i * 31) % 256 for y in range(h) for x in range(row))
+        (src / name).write_bytes(struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + len(body), 0, 0, 54, 40, w, h, 1,
+                                             24, 0, len(body), 2835, 2835, 0, 0) + body)
+    return src
+
+
+@pytest.mark.skipif(os.name == "nt", reason="symbolic links need a privilege there")
+def test_inputs_under_another_name_are_never_replaced(tmp_path, threads_cluster):
+    src = _small_folder(tmp_path, ["a.bmp", "b.bmp"])
+    before = _files(src)
+    (tmp_path / "link").symlink_to(src, target_is_directory=True)
+    (tmp_path / "hard").mkdir()
+    os.link(src / "a.bmp", tmp_path / "hard" / "a.bmp")
+    for destination in ("link", "hard"):
+        with pytest.raises(rastra.RastraError, match="a.bmp would replace an input of this run"):
+            rastra.dask.convert_many(str(src), str(tmp_path / destination), client=threads_cluster,
+                                     max_size=(8, 8))
+    r = subprocess.run([sys.executable, "-m", "rastra.dask", "--max", "8x8", str(src), str(tmp_path / "link")],
+                       capture_output=True, text=True)
+    assert r.returncode == 2 and "would replace an input of this run" in r.stderr, r.stderr
+    assert _files(src) == before
+

@@ -360,11 +360,29 @@ def _local_client():
 def _refuse_replacing_inputs(p: RunPlan) -> None:
     if type(p.source_fs) is not type(p.destination_fs):
         return
-    inputs = {_output_key(p.source_fs, c.input) for c in p.candidates}
-    for c in p.candidates:
-        if c.output and _output_key(p.destination_fs, c.output) in inputs:
-            raise rastra.RastraError("%s would replace an input of this run; pass in_place=True to allow it"
-                                     % c.output)
+    outputs = [c for c in p.candidates if c.output]
+    if _is_local(p.source_fs):
+        # Names on a local disk may lead to one file (hard and symbolic links):
+        # the library tells, as it does for its own hosts.
+        replacing = rastra._first_replacing(rastra._library(), _native_paths(c.input for c in p.candidates),
+                                            [(n, c) for c in outputs for n in _native_paths([c.output])])
+    else:
+        inputs = {_output_key(p.source_fs, c.input) for c in p.candidates}
+        replacing = next((c for c in outputs if _output_key(p.destination_fs, c.output) in inputs), None)
+    if replacing is not None:
+        raise rastra.RastraError("%s would replace an input of this run; pass in_place=True to allow it"
+                                 % replacing.output)
+
+
+def _native_paths(paths) -> List[bytes]:
+    """Local paths as the library takes them; a name it cannot take is left out."""
+    native = []
+    for path in paths:
+        try:
+            native.append(rastra._path(path))
+        except (rastra.RastraError, ValueError):
+            pass
+    return native
 
 
 def convert_many(source, destination, *, client=None, files_per_task: Optional[int] = None,
