@@ -286,3 +286,25 @@ def test_inputs_under_another_name_are_never_replaced(tmp_path, threads_cluster)
     assert r.returncode == 2 and "would replace an input of this run" in r.stderr, r.stderr
     assert _files(src) == before
 
+
+@pytest.mark.skipif(os.name == "nt", reason="symbolic links need a privilege there")
+def test_outputs_are_written_as_the_library_writes_them(tmp_path, threads_cluster):
+    long_name = "x" * 240 + ".bmp"  # its output's name leaves no room for a longer temporary name
+    src = _small_folder(tmp_path, [long_name, "linked.bmp", "dangling.bmp"])
+    outcomes = {}
+    for who in ("library", "dask"):
+        out, elsewhere = tmp_path / who, tmp_path / (who + "-elsewhere")
+        out.mkdir()
+        elsewhere.mkdir()
+        (elsewhere / "real.bmp").write_bytes(b"old")
+        (out / "linked.bmp").symlink_to(elsewhere / "real.bmp")
+        (out / "dangling.bmp").symlink_to(elsewhere / "new.bmp")
+        if who == "library":
+            result = rastra.convert_dir(src, out, max_size=(10, 10))
+        else:
+            result = rastra.dask.convert_many(str(src), str(out), client=threads_cluster, max_size=(10, 10))
+        assert (result["processed"], result["failed"]) == (3, 0), result["failures"]
+        assert (out / "linked.bmp").is_symlink() and (out / "dangling.bmp").is_symlink()
+        outcomes[who] = (_files(out), _files(elsewhere))
+        assert sorted(outcomes[who][1]) == ["new.bmp", "real.bmp"]
+    assert outcomes["dask"] == outcomes["library"]
