@@ -578,7 +578,9 @@ typedef struct rastra_candidate {
                             ("run: path too long: <name>") */
     int32_t index;       /* 0, 1, 2 ...: the run's order */
     int32_t follows;     /* the index of the previous candidate that writes
-                            the same output, or -1. Convert a candidate only
+                            the same output (its name, or another name of a
+                            file that exists when the run is planned: a hard
+                            or symbolic link), or -1. Convert a candidate only
                             after the one it follows is done, and the run's
                             rule holds however many threads convert: of inputs
                             sharing an output, the later one wins. */
