@@ -13,6 +13,8 @@
  *    settings live in objects the caller owns, results and messages come back
  *    with each call, and nothing is shared. Any number of threads may use it
  *    at once, beside a thread that uses the process-wide interface.
+ *  - rastra_same_file() tells whether two paths name one file, sharing
+ *    nothing either.
  *
  * Conventions shared by every function below:
  *  - Results are 1 for success and 0 for failure; the reason for a failure is
@@ -618,7 +620,9 @@ typedef struct rastra_candidate {
                             ("run: path too long: <name>") */
     int32_t index;       /* 0, 1, 2 ...: the run's order */
     int32_t follows;     /* the index of the previous candidate that writes
-                            the same output, or -1. Convert a candidate only
+                            the same output (its name, or another name of a
+                            file that exists when the run is planned: a hard
+                            or symbolic link), or -1. Convert a candidate only
                             after the one it follows is done, and the run's
                             rule holds however many threads convert: of inputs
                             sharing an output, the later one wins. */
@@ -637,6 +641,21 @@ typedef void (*rastra_candidate_callback)(void *user, const rastra_candidate *ca
 RASTRA_API int32_t rastra_plan(const rastra_settings *settings, const char *input_dir, const char *output_dir,
                                rastra_candidate_callback callback, void *user, char *error,
                                size_t error_capacity) RASTRA_NOEXCEPT;
+
+/* ---- Files --------------------------------------------------------------- */
+
+/* 1 when a and b name the same existing file (or directory) as the file
+ * system sees it: one path spelt two ways, two hard links of one file, or a
+ * symbolic link and the file it leads to (links are followed to the end, as
+ * opening the path would). 0 when they name different files, when either is
+ * NULL, does not exist (a dangling link included) or cannot be examined (a
+ * directory on the way that may not be searched). Compares the device and
+ * inode number on POSIX systems, the volume serial number and file index on
+ * Windows; opens nothing for reading and changes nothing. Outputs are written
+ * through links and into every name of a file, so a host that must not let an
+ * output replace an input asks this about each output that exists.
+ * Shares no state: any number of threads may call it at any time. */
+RASTRA_API int32_t rastra_same_file(const char *a, const char *b) RASTRA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

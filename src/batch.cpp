@@ -1,5 +1,7 @@
 // Converting every recognised image of one directory into another.
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unordered_map>
 
@@ -63,17 +65,31 @@ bool format_path(char (&buf)[kPathCapacity], const char* fmt, Args... args) noex
     return n >= 0 && static_cast<std::size_t>(n) < sizeof buf;
 }
 
-// Links each candidate to the previous one that writes the same output, as
-// the platform compares names: the one rule every executor follows.
+// Links each candidate to the previous one that writes the same output: the
+// same name as the platform compares names, or another name of a file that
+// exists already (a hard link, a symbolic link), since a write through either
+// name changes it. The one rule every executor follows.
 void link_shared_outputs(std::vector<Candidate>& plan) {
-    std::unordered_map<std::string, std::ptrdiff_t> last_writer;
+    std::unordered_map<std::string, std::ptrdiff_t> by_name;
+    std::map<FileId, std::ptrdiff_t> by_file;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (plan[i].output.empty()) continue;
-        auto [it, first] = last_writer.try_emplace(output_key(plan[i].output), static_cast<std::ptrdiff_t>(i));
+        const auto self = static_cast<std::ptrdiff_t>(i);
+        std::ptrdiff_t previous = -1;
+        auto [name, first] = by_name.try_emplace(output_key(plan[i].output), self);
         if (!first) {
-            plan[i].follows = it->second;
-            it->second = static_cast<std::ptrdiff_t>(i);
+            previous = name->second;
+            name->second = self;
         }
+        FileId id;
+        if (file_id(plan[i].output.c_str(), id)) {
+            auto [file, first_of_file] = by_file.try_emplace(id, self);
+            if (!first_of_file) {
+                previous = std::max(previous, file->second);
+                file->second = self;
+            }
+        }
+        plan[i].follows = previous;
     }
 }
 

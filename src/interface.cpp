@@ -1,6 +1,7 @@
 // The settings interface: settings objects owned by the caller, and
-// conversions that return their own outcome. Nothing here touches the
-// process-wide context, so any number of threads may call these at once.
+// conversions that return their own outcome, and the file identity test.
+// Nothing here touches the process-wide context, so any number of threads may
+// call these at once.
 #include <cstring>
 #include <new>
 
@@ -140,6 +141,16 @@ RASTRA_API int32_t rastra_probe(const void* input, size_t input_size, rastra_ima
     info->height = header.height;
     info->orientation = read_orientation(kind, bytes, input_size);
     return 1;
+}
+
+RASTRA_API int32_t rastra_same_file(const char* a, const char* b) noexcept {
+    try {
+        if (a == nullptr || b == nullptr) return 0;
+        FileId ia, ib;
+        return file_id(a, ia) && file_id(b, ib) && ia == ib ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 RASTRA_API int32_t rastra_plan(const rastra_settings* settings, const char* input_dir, const char* output_dir,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <climits>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -624,6 +625,19 @@ MkdirResult make_dir(const char* path) noexcept;
 // order. Returns false when the listing cannot be started. May throw
 // std::bad_alloc.
 bool list_dir(const char* dir, std::vector<std::string>& names);
+
+// What tells one file from another on this machine: its volume (device) and
+// its number there. Every name of a file, hard links and the names symbolic
+// links lead to included, gives the same identity.
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+
+// The identity of the file (or directory) path names, following symbolic
+// links. False when it does not exist or cannot be examined.
+bool file_id(const char* path, FileId& id) noexcept;
 
 // An output path as the platform compares names (ASCII case folded and one
 // separator on Windows): equal keys name the same file.

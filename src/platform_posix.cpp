@@ -1,5 +1,5 @@
 // POSIX implementation of the platform layer: opening inputs, file measuring,
-// directory checks, creation and listing.
+// directory checks, creation and listing, file identities.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,6 +53,14 @@ bool list_dir(const char* dir, std::vector<std::string>& names) {
     if (d == nullptr) return false;
     std::unique_ptr<DIR, int (*)(DIR*)> owner(d, ::closedir);
     while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+    return true;
+}
+
+bool file_id(const char* path, FileId& id) noexcept {
+    struct stat st;
+    if (::stat(path, &st) != 0) return false;
+    id.volume = static_cast<uint64_t>(st.st_dev);
+    id.index = static_cast<uint64_t>(st.st_ino);
     return true;
 }
 

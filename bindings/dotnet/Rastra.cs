@@ -628,6 +628,10 @@ namespace RastraInterop
                                              rastra_candidate_callback callback, IntPtr user, [Out] byte[] error,
                                              UIntPtr error_capacity);
 
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi,
+                   BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int rastra_same_file(string a, string b);
+
         // ---- Safe layer: the settings interface --------------------------------
         // settings may be null everywhere: the defaults of a new RastraSettings.
 
@@ -809,6 +813,16 @@ namespace RastraInterop
             if (failure != null) ExceptionDispatchInfo.Capture(failure).Throw();
             if (count == 0) throw new RastraException(Text(error));
             return candidates;
+        }
+
+        /// <summary>
+        /// True when both paths name one existing file under any of its names
+        /// (the same path spelt twice, hard links, symbolic links); false for
+        /// different files and when either is null or does not exist.
+        /// </summary>
+        public static bool SameFile(string a, string b)
+        {
+            return rastra_same_file(a, b) == 1;
         }
 
         // ---- Safe layer: the process-wide interface ----------------------------

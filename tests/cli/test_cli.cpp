@@ -399,6 +399,42 @@ TEST_F(CliTest, OutputsNeverReplaceInputsUnlessAsked) {
     EXPECT_EQ(load("photos/a.png").width, 10);
 }
 
+// Another name of an input is that input: a hard link in the output
+// directory, or an output directory that is a symbolic link to the inputs'.
+TEST_F(CliTest, InputsUnderAnotherNameAreNeverReplaced) {
+    fs::create_directory(dir.path() / "in");
+    fs::create_directory(dir.path() / "out");
+    put("in/a.png", 64, 48);
+    put("in/b.png", 64, 40);
+    std::error_code ec;
+    fs::create_hard_link(dir.path() / "in/a.png", dir.path() / "out/a.png", ec);
+    ASSERT_FALSE(ec) << ec.message();
+    const auto originals = files_in(dir.path() / "in");
+
+    const Result run = rastra("--max 10x10 " + quote(dir / "in") + " " + quote(dir / "out"));
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_TRUE(contains(run.out, "a.png would replace an input of this run; give --in-place")) << run.out;
+    const Result one = rastra("--max 10x10 " + quote(dir / "in/a.png") + " " + quote(dir / "out/a.png"));
+    EXPECT_EQ(one.status, 2) << one.out;
+    EXPECT_TRUE(contains(one.out, "would replace its input; give --in-place")) << one.out;
+    const Result into = rastra("--max 10x10 " + quote(dir / "in/a.png") + " " + quote(dir / "out"));
+    EXPECT_EQ(into.status, 2) << into.out;
+#if !defined(_WIN32)  // symbolic links need a privilege there
+    fs::create_directory_symlink(dir.path() / "in", dir.path() / "link");
+    const Result linked = rastra("--max 10x10 " + quote(dir / "in") + " " + quote(dir / "link"));
+    EXPECT_EQ(linked.status, 2) << linked.out;
+    EXPECT_TRUE(contains(linked.out, "would replace an input of this run")) << linked.out;
+#endif
+    EXPECT_EQ(files_in(dir.path() / "in"), originals);
+
+    // Outputs of the same size that are other files are no inputs.
+    fs::remove(dir.path() / "out/a.png");
+    fs::copy_file(dir.path() / "in/a.png", dir.path() / "out/a.png");
+    EXPECT_EQ(rastra("--max 10x10 " + quote(dir / "in") + " " + quote(dir / "out")).status, 0);
+    EXPECT_EQ(load("out/a.png").width, 10);
+    EXPECT_EQ(files_in(dir.path() / "in"), originals);
+}
+
 TEST_F(CliTest, SkipExistingLeavesOutputsAlone) {
     fs::create_directory(dir.path() / "in");
     fs::create_directory(dir.path() / "out");
@@ -420,6 +456,29 @@ TEST_F(CliTest, SkipExistingLeavesOutputsAlone) {
     const Result all = rastra("--skip-existing " + quote(dir / "in") + " " + quote(dir / "out"));
     EXPECT_EQ(all.status, 0) << all.out;
     EXPECT_TRUE(contains(all.out, "3 skipped")) << all.out;
+}
+
+TEST_F(CliTest, SkipExistingFailsWhereADirectoryIsInTheWay) {
+    fs::create_directory(dir.path() / "in");
+    fs::create_directories(dir.path() / "out/a.png");
+    put("in/a.png");
+    put("in/b.png");
+    for (const char* jobs : {"--jobs 1", "--jobs 2"}) {
+        for (const char* skip : {"--skip-existing ", ""}) {
+            fs::remove(dir.path() / "out/b.png");
+            const Result r = rastra(std::string(jobs) + " " + skip + quote(dir / "in") + " " + quote(dir / "out"));
+            EXPECT_EQ(r.status, 1) << jobs << skip << r.out;
+            EXPECT_TRUE(contains(r.out, "a.png: cannot write: a directory is in the way")) << r.out;
+            EXPECT_TRUE(contains(r.out, "{\"processed\":1,\"failed\":1,")) << r.out;
+            EXPECT_FALSE(contains(r.out, "skipped")) << r.out;
+            EXPECT_TRUE(fs::is_directory(dir.path() / "out/a.png"));
+        }
+    }
+    // One file, into a directory where its output's name is a directory.
+    const Result one = rastra("--skip-existing " + quote(dir / "in/a.png") + " " + quote(dir / "out"));
+    EXPECT_EQ(one.status, 1) << one.out;
+    EXPECT_TRUE(contains(one.out, "a.png: cannot write: a directory is in the way")) << one.out;
+    EXPECT_FALSE(contains(one.out, "skipped")) << one.out;
 }
 
 #if !defined(_WIN32)  // Windows refuses control characters in names

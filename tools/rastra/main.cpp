@@ -60,30 +60,36 @@ std::string output_in(const std::string& directory, const std::string& input, st
     return (std::filesystem::path(directory) / std::filesystem::path(input).stem()).string() + "." + ext;
 }
 
-// A path as the file system compares it, for telling whether two paths name
-// one file (case-folded on Windows).
-std::string file_key(const std::string& path) {
-    std::error_code ec;
-    std::string key = std::filesystem::weakly_canonical(std::filesystem::path(path), ec).string();
-    if (ec) key = path;
-#if defined(_WIN32)
-    for (char& c : key) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
-#endif
-    return key;
-}
-
 // The first candidate whose output would replace an input of the run, or
-// null.
+// null. The library tells whether two names lead to one file (hard and
+// symbolic links included); only outputs that exist can, and only inputs of
+// the same size need asking about.
 const cli::Candidate* replaces_an_input(const std::vector<cli::Candidate>& plan) {
-    std::map<std::string, const cli::Candidate*> inputs;
+    std::multimap<std::uintmax_t, const std::string*> inputs;  // by size
     for (const cli::Candidate& c : plan) {
-        if (!c.output.empty()) inputs.emplace(file_key(c.input), &c);
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(c.input, ec);
+        if (!c.output.empty() && !ec) inputs.emplace(size, &c.input);
     }
     for (const cli::Candidate& c : plan) {
         if (c.output.empty()) continue;
-        if (const auto it = inputs.find(file_key(c.output)); it != inputs.end()) return &c;
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(c.output, ec);
+        if (ec) continue;
+        const auto [first, last] = inputs.equal_range(size);
+        for (auto it = first; it != last; ++it) {
+            if (rastra_same_file(it->second->c_str(), c.output.c_str()) == 1) return &c;
+        }
     }
     return nullptr;
+}
+
+// Whether an output exists already and --skip-existing leaves it alone. A
+// directory in its place is no output: converting fails there, and says so.
+bool output_exists(const std::string& output) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(output, ec);
+    return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
 // The plan without the candidates whose output exists already; they share
@@ -92,8 +98,7 @@ std::vector<cli::Candidate> without_existing(const std::vector<cli::Candidate>& 
     std::vector<cli::Candidate> kept;
     std::vector<std::ptrdiff_t> moved(plan.size(), -1);
     for (std::size_t i = 0; i < plan.size(); ++i) {
-        std::error_code ec;
-        if (!plan[i].output.empty() && std::filesystem::exists(plan[i].output, ec)) {
+        if (!plan[i].output.empty() && output_exists(plan[i].output)) {
             ++skipped;
             continue;
         }
@@ -211,10 +216,10 @@ int main(int argc, char** argv) {
                            ": name it .jpg, .jpeg, .png, .bmp or .webp, or give --format");
     }
     if (!directory && std::filesystem::exists(output, ec)) {
-        if (!o.in_place && std::filesystem::equivalent(input, output, ec)) {
+        if (!o.in_place && rastra_same_file(input.c_str(), output.c_str()) == 1) {
             return usage_error(output + " would replace its input; give --in-place to allow it");
         }
-        if (o.skip_existing) {
+        if (o.skip_existing && output_exists(output)) {
             std::fprintf(stderr, "rastra: %s exists; skipped\n", cli::printable(output).c_str());
             std::printf("%s\n", cli::stats_json({}).c_str());
             return kExitOk;

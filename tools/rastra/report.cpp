@@ -59,7 +59,11 @@ std::string describe(const rastra_result& r, const std::string& input, const std
         case RASTRA_REASON_UNSUPPORTED_FORMAT: return "not a JPEG, PNG, BMP or WebP image";
         case RASTRA_REASON_CANNOT_DECODE: return "cannot decode: the image data is damaged or incomplete";
         case RASTRA_REASON_NO_OUTPUT_FORMAT: return "cannot tell the output format from " + output;
-        case RASTRA_REASON_CANNOT_WRITE: return system(("cannot write " + output).c_str());
+        case RASTRA_REASON_CANNOT_WRITE: {
+            std::error_code ec;
+            return std::filesystem::is_directory(output, ec) ? "cannot write: a directory is in the way"
+                                                             : system(("cannot write " + output).c_str());
+        }
         case RASTRA_REASON_OUT_OF_MEMORY: return "out of memory";
         case RASTRA_REASON_PATH_TOO_LONG: return "path too long";
         default: {

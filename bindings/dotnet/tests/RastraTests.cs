@@ -616,6 +616,17 @@ static class RastraTests
             Equal("run: no images found in " + empty,
                   Throws<RastraException>(() => Rastra.Plan(empty, Path.Combine(temp, "o2"))).Message, "folder without images");
         });
+        Case("SameFile knows one file under two spellings and nothing else", () =>
+        {
+            string dir = NewDir("same");
+            string a = Path.Combine(dir, "a.bmp"), b = Path.Combine(dir, "b.bmp");
+            File.WriteAllBytes(a, Bmp(4, 4, 7));
+            File.WriteAllBytes(b, Bmp(4, 4, 7));
+            Expect(Rastra.SameFile(a, Path.Combine(dir, ".", "a.bmp")), "another spelling of a");
+            Expect(!Rastra.SameFile(a, b), "a copy is another file");
+            Expect(!Rastra.SameFile(a, Path.Combine(dir, "missing.bmp")), "a missing file");
+            Expect(!Rastra.SameFile(null, a), "null");
+        });
         Case("Plan reports a candidate whose output path is too long", () =>
         {
             string input = NewDir("long-in");

@@ -9,6 +9,7 @@ import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -254,3 +255,56 @@ def test_the_command_line_passes_codecs_png_level_and_lossless(folder, tmp_path,
     r = subprocess.run([sys.executable, "-m", "rastra.dask", "--png-level", "10", str(src), str(tmp_path / "x")],
                        capture_output=True, text=True)
     assert r.returncode == 2 and "--png-level" in r.stderr
+
+
+def _small_folder(root, names):
+    """24-bit BMP inputs with the names given, each of its own size, in root/in."""
+    src = root / "in"
+    src.mkdir()
+    for i, name in enumerate(names):
+        w, h = 20 + i, 12
+        row = (w * 3 + 3) // 4 * 4
+        body = bytes((x * 7 + y * 3 + i * 31) % 256 for y in range(h) for x in range(row))
+        (src / name).write_bytes(struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + len(body), 0, 0, 54, 40, w, h, 1,
+                                             24, 0, len(body), 2835, 2835, 0, 0) + body)
+    return src
+
+
+@pytest.mark.skipif(os.name == "nt", reason="symbolic links need a privilege there")
+def test_inputs_under_another_name_are_never_replaced(tmp_path, threads_cluster):
+    src = _small_folder(tmp_path, ["a.bmp", "b.bmp"])
+    before = _files(src)
+    (tmp_path / "link").symlink_to(src, target_is_directory=True)
+    (tmp_path / "hard").mkdir()
+    os.link(src / "a.bmp", tmp_path / "hard" / "a.bmp")
+    for destination in ("link", "hard"):
+        with pytest.raises(rastra.RastraError, match="a.bmp would replace an input of this run"):
+            rastra.dask.convert_many(str(src), str(tmp_path / destination), client=threads_cluster,
+                                     max_size=(8, 8))
+    r = subprocess.run([sys.executable, "-m", "rastra.dask", "--max", "8x8", str(src), str(tmp_path / "link")],
+                       capture_output=True, text=True)
+    assert r.returncode == 2 and "would replace an input of this run" in r.stderr, r.stderr
+    assert _files(src) == before
+
+
+@pytest.mark.skipif(os.name == "nt", reason="symbolic links need a privilege there")
+def test_outputs_are_written_as_the_library_writes_them(tmp_path, threads_cluster):
+    long_name = "x" * 240 + ".bmp"  # its output's name leaves no room for a longer temporary name
+    src = _small_folder(tmp_path, [long_name, "linked.bmp", "dangling.bmp"])
+    outcomes = {}
+    for who in ("library", "dask"):
+        out, elsewhere = tmp_path / who, tmp_path / (who + "-elsewhere")
+        out.mkdir()
+        elsewhere.mkdir()
+        (elsewhere / "real.bmp").write_bytes(b"old")
+        (out / "linked.bmp").symlink_to(elsewhere / "real.bmp")
+        (out / "dangling.bmp").symlink_to(elsewhere / "new.bmp")
+        if who == "library":
+            result = rastra.convert_dir(src, out, max_size=(10, 10))
+        else:
+            result = rastra.dask.convert_many(str(src), str(out), client=threads_cluster, max_size=(10, 10))
+        assert (result["processed"], result["failed"]) == (3, 0), result["failures"]
+        assert (out / "linked.bmp").is_symlink() and (out / "dangling.bmp").is_symlink()
+        outcomes[who] = (_files(out), _files(elsewhere))
+        assert sorted(outcomes[who][1]) == ["new.bmp", "real.bmp"]
+    assert outcomes["dask"] == outcomes["library"]

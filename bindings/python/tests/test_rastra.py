@@ -592,6 +592,29 @@ def test_convert_dir_never_replaces_its_inputs_unless_asked(tmp_path):
     assert (photos / "a.bmp").read_bytes() != before["a.bmp"]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="symbolic links need a privilege there")
+def test_convert_dir_knows_an_input_under_another_name(tmp_path):
+    src, dst = tmp_path / "in", tmp_path / "out"
+    src.mkdir()
+    dst.mkdir()
+    bmp(src / "a.bmp", 40, 30)
+    bmp(src / "b.bmp", 30, 40, seed=2)
+    before = {p.name: p.read_bytes() for p in src.iterdir()}
+    os.link(src / "a.bmp", dst / "a.bmp")  # a hard link: another path, the same file
+    (tmp_path / "link").symlink_to(src, target_is_directory=True)
+    for target in (dst, tmp_path / "link"):
+        for jobs in (1, 2):
+            with pytest.raises(rastra.RastraError) as e:
+                rastra.convert_dir(src, target, max_size=(10, 10), jobs=jobs)
+            assert "a.bmp would replace an input of this run" in e.value.message
+    assert {p.name: p.read_bytes() for p in src.iterdir()} == before
+    # A copy of the same size is another file.
+    (dst / "a.bmp").unlink()
+    (dst / "a.bmp").write_bytes(before["a.bmp"])
+    assert rastra.convert_dir(src, dst, max_size=(10, 10))["processed"] == 2
+    assert {p.name: p.read_bytes() for p in src.iterdir()} == before
+
+
 def test_a_run_that_converts_nothing_raises_with_its_result(tmp_path):
     src = tmp_path / "in"
     src.mkdir()

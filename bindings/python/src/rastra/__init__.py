@@ -383,6 +383,7 @@ def _declare(lib, where: str):
         "rastra_free": ([vp], None),
         "rastra_probe": ([vp, sz, ctypes.POINTER(_CImageInfo)], i32),
         "rastra_plan": ([vp, cp, cp, _CANDIDATE_CALLBACK, vp, cp, sz], i32),
+        "rastra_same_file": ([cp, cp], i32),
     }
     for name, (args, result) in signatures.items():
         try:
@@ -667,14 +668,31 @@ class Converter:
 
 def _refuse_replacing_inputs(plan) -> None:
     """Raises RastraError when an output of the plan would replace one of its inputs."""
-    def key(p: bytes) -> bytes:
-        return os.path.normcase(os.path.realpath(p))
+    named = [c for c in plan if c.output is not None]
+    replacing = _first_replacing(_library(), [c.input for c in named], [(c.output, c) for c in named])
+    if replacing is not None:
+        raise RastraError("%s would replace an input of this run; pass in_place=True to allow it"
+                          % _text(replacing.output))
 
-    inputs = {key(c.input) for c in plan if c.output is not None}
-    for c in plan:
-        if c.output is not None and key(c.output) in inputs:
-            raise RastraError("%s would replace an input of this run; pass in_place=True to allow it"
-                              % _text(c.output))
+
+def _first_replacing(lib, inputs, outputs):
+    """The tag of the first (output, tag) whose output is one of the inputs (native paths), else None.
+
+    The library tells whether two names lead to one file, hard and symbolic
+    links included. Only an output that exists can be an input, and only
+    inputs of its size need asking about."""
+    by_size = collections.defaultdict(list)
+    for p in inputs:
+        with contextlib.suppress(OSError, ValueError):
+            by_size[os.stat(_text(p)).st_size].append(p)
+    for output, tag in outputs:
+        try:
+            size = os.stat(_text(output)).st_size
+        except (OSError, ValueError):
+            continue
+        if any(lib.rastra_same_file(p, output) == 1 for p in by_size.get(size, ())):
+            return tag
+    return None
 
 
 def convert(src: PathArg, dst: PathArg, settings: Optional[Settings] = None, **kwargs) -> dict:

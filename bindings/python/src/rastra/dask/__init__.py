@@ -15,8 +15,9 @@ one task, so the later one wins, as with ``rastra --jobs 1``.
 The files are then handed to the cluster in tasks of ``files_per_task``
 files. A task reads each input's bytes where it runs, converts them with the
 library and writes the output whole: on a local or shared file system
-through a temporary dot-file beside it and a rename, on an object store with
-one put. A task that is run again (Dask retries it, or re-runs it when a
+through a short temporary dot-file beside it and a rename (an output that is
+a symbolic link is written through, so the file it names is replaced and the
+link stays), on an object store with one put. A task that is run again (Dask retries it, or re-runs it when a
 worker dies) writes the same bytes again and is counted once. A file that
 fails is a failure in the result; a task that raises is retried
 (``retries``) and then reported as a failure of each of its inputs.
@@ -258,24 +259,34 @@ def _file_message(message: str, src: str, dst: str) -> str:
     return "process_file: " + body
 
 
+def _temporary_name(run_id: str) -> str:
+    # Short whatever the output's name, so that any name the file system
+    # takes has room for its temporary file; a dot-file, so that no run takes
+    # it for an input.
+    return ".rastra-%s-%s.tmp" % (run_id, uuid.uuid4().hex[:12])
+
+
 def _write_whole(fs, path: str, data: bytes, run_id: str) -> None:
-    """Writes data so that path is never seen in part: a temporary dot-file and a rename, or one put."""
-    if _is_local(fs):
-        directory, name = os.path.split(path)
-        os.makedirs(directory or ".", exist_ok=True)
-        temporary = os.path.join(directory, ".%s.%s.rastra-tmp" % (name, run_id))
-        try:
-            with open(temporary, "wb") as f:
-                f.write(data)
-            os.replace(temporary, path)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
-    else:
+    """Writes data so that path is never seen in part: a temporary dot-file and a rename, or one put.
+
+    A symbolic link is written through, as the library writes: the file it
+    names is replaced and the link stays a link."""
+    if not _is_local(fs):
         fs.pipe_file(path, data)
+        return
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    temporary = os.path.join(os.path.dirname(target), _temporary_name(run_id))
+    try:
+        with open(temporary, "wb") as f:
+            f.write(data)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def _convert_one(converters, settings, src_fs, dst_fs, c: Candidate, limit: int, run_id: str) -> _Done:
@@ -360,11 +371,29 @@ def _local_client():
 def _refuse_replacing_inputs(p: RunPlan) -> None:
     if type(p.source_fs) is not type(p.destination_fs):
         return
-    inputs = {_output_key(p.source_fs, c.input) for c in p.candidates}
-    for c in p.candidates:
-        if c.output and _output_key(p.destination_fs, c.output) in inputs:
-            raise rastra.RastraError("%s would replace an input of this run; pass in_place=True to allow it"
-                                     % c.output)
+    outputs = [c for c in p.candidates if c.output]
+    if _is_local(p.source_fs):
+        # Names on a local disk may lead to one file (hard and symbolic links):
+        # the library tells, as it does for its own hosts.
+        replacing = rastra._first_replacing(rastra._library(), _native_paths(c.input for c in p.candidates),
+                                            [(n, c) for c in outputs for n in _native_paths([c.output])])
+    else:
+        inputs = {_output_key(p.source_fs, c.input) for c in p.candidates}
+        replacing = next((c for c in outputs if _output_key(p.destination_fs, c.output) in inputs), None)
+    if replacing is not None:
+        raise rastra.RastraError("%s would replace an input of this run; pass in_place=True to allow it"
+                                 % replacing.output)
+
+
+def _native_paths(paths) -> List[bytes]:
+    """Local paths as the library takes them; a name it cannot take is left out."""
+    native = []
+    for path in paths:
+        try:
+            native.append(rastra._path(path))
+        except (rastra.RastraError, ValueError):
+            pass
+    return native
 
 
 def convert_many(source, destination, *, client=None, files_per_task: Optional[int] = None,
@@ -459,15 +488,18 @@ def convert_many(source, destination, *, client=None, files_per_task: Optional[i
 
 def _remove_leftovers(p: RunPlan, run_id: str) -> None:
     """Temporary files of attempts cut short by a worker's death."""
-    suffix = ".%s.rastra-tmp" % run_id
-    directories = {os.path.dirname(c.output) for c in p.candidates if c.output}
+    prefix = ".rastra-%s-" % run_id
+    outputs = [c.output for c in p.candidates if c.output]
+    # Beside each output, and beside the file a symbolic link among them names.
+    directories = {os.path.dirname(o) for o in outputs}
+    directories |= {os.path.dirname(os.path.realpath(o)) for o in outputs if os.path.islink(o)}
     for directory in directories:
         try:
             names = os.listdir(directory)
         except OSError:
             continue
         for name in names:
-            if name.startswith(".") and name.endswith(suffix):
+            if name.startswith(prefix) and name.endswith(".tmp"):
                 try:
                     os.unlink(os.path.join(directory, name))
                 except OSError:
