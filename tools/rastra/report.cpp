@@ -55,7 +55,7 @@ std::string describe(const rastra_result& r, const std::string& input, const std
         }
         case RASTRA_REASON_EMPTY_FILE: return "cannot read: the file is empty";
         case RASTRA_REASON_CANNOT_READ: return system("cannot read");
-        case RASTRA_REASON_TOO_LARGE: return "image too large: over the pixel or file-size limit (--max-pixels)";
+        case RASTRA_REASON_TOO_LARGE: return "image too large: over the pixel, side or file-size limit (--max-pixels)";
         case RASTRA_REASON_UNSUPPORTED_FORMAT: return "not a JPEG, PNG, BMP or WebP image";
         case RASTRA_REASON_CANNOT_DECODE: return "cannot decode: the image data is damaged or incomplete";
         case RASTRA_REASON_NO_OUTPUT_FORMAT: return "cannot tell the output format from " + output;
