@@ -137,14 +137,21 @@ bool box_shrink(Image& img, int32_t f, int32_t g) noexcept {
         std::fill(sums.get(), sums.get() + ow * 4, 0.0);
         const int64_t y1 = std::min(h, (oy + 1) * g);
         for (int64_t y = oy * g; y < y1; ++y) {
-            const uint8_t* row = in + y * w * 4;
-            for (int64_t x = 0; x < w; ++x) {
-                const uint8_t* p = row + x * 4;
-                double* acc = sums.get() + (x / f) * 4;
-                const float a = static_cast<float>(p[3]);
-                acc[0] += linear[p[0]] * a;
-                acc[1] += linear[p[1]] * a;
-                acc[2] += linear[p[2]] * a;
+            const uint8_t* p = in + y * w * 4;
+            double* acc = sums.get();
+            for (int64_t x0 = 0; x0 < w; x0 += f, acc += 4) {
+                const int64_t x1 = std::min(w, x0 + f);
+                double r = 0, gr = 0, b = 0, a = 0;
+                for (int64_t x = x0; x < x1; ++x, p += 4) {
+                    const float alpha = static_cast<float>(p[3]);
+                    r += linear[p[0]] * alpha;
+                    gr += linear[p[1]] * alpha;
+                    b += linear[p[2]] * alpha;
+                    a += alpha;
+                }
+                acc[0] += r;
+                acc[1] += gr;
+                acc[2] += b;
                 acc[3] += a;
             }
         }
