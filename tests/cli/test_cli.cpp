@@ -377,6 +377,23 @@ TEST_F(CliTest, TheTimeLimitHoldsWithOneJobAndForOneFile) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
 }
 
+#if !defined(_WIN32)
+TEST_F(CliTest, OneFileWrittenToStandardOutputReachesIt) {
+    // The worker's standard output is the user's: the image arrives there,
+    // followed by the statistics.
+    const std::string in = put("in.png");
+    const Result r = rastra_stdout("--format png " + in + " /dev/stdout");
+    EXPECT_EQ(r.status, 0);
+    const std::string signature = "\x89PNG\r\n\x1a\n";
+    EXPECT_EQ(r.out.compare(0, signature.size(), signature), 0) << r.out;
+    const auto stats = r.out.rfind("{\"processed\":1,\"failed\":0,");
+    ASSERT_NE(stats, std::string::npos) << r.out;
+    fixtures::Rgba img;
+    EXPECT_TRUE(fixtures::decode(fixtures::Bytes(r.out.begin(), r.out.begin() + static_cast<std::ptrdiff_t>(stats)), img));
+    EXPECT_EQ(img.width, 40);
+}
+#endif
+
 TEST_F(CliTest, StandardOutputCarriesOnlyTheStatistics) {
     fs::create_directory(dir.path() / "in");
     put("in/a.png");
