@@ -99,9 +99,10 @@
  * RASTRA_MAX_PIXELS_CEILING: the most rastra_set_max_pixels() accepts,
  *   16383 x 16383, the most every decoder and encoder holds without its size
  *   arithmetic overflowing.
- * RASTRA_MAX_INPUT_BYTES(max_pixels): the largest input file read, 8 bytes per
- *   allowed pixel (raw 16-bit RGBA) plus 64 MiB for metadata, and never 2 GiB
- *   or more. No valid image within the pixel limit needs a larger file.
+ * RASTRA_MAX_INPUT_BYTES(max_pixels): the largest input read, from a file or
+ *   from memory, 8 bytes per allowed pixel (raw 16-bit RGBA) plus 64 MiB for
+ *   metadata, and never 2 GiB or more. No valid image within the pixel limit
+ *   needs a larger file.
  * RASTRA_MAX_JPEG_SCANS: the most scans a JPEG may hold. Each scan of a
  *   progressive JPEG costs a pass over the whole image; real files have about
  *   ten.
@@ -520,7 +521,10 @@ RASTRA_API void rastra_settings_set_webp_lossless(rastra_settings *settings, int
 
 /* Converts an image held in memory. settings: NULL means the defaults of
  * rastra_settings_new(). input/input_size: the file's bytes (any of the four
- * formats, recognised by its leading bytes); read only, never kept.
+ * formats, recognised by its leading bytes); read only, never kept. Memory is
+ * held to the limit of a file: more than RASTRA_MAX_INPUT_BYTES(max_pixels)
+ * bytes (never 2 GiB or more) fail with "convert: image too large: input"
+ * (RASTRA_REASON_TOO_LARGE) before any byte is read.
  * On success returns 1, with *output pointing to the encoded file (free it
  * with rastra_free()) and *output_size its length. On failure returns 0,
  * sets *output to NULL and *output_size to 0, and writes the message into

@@ -4,6 +4,7 @@
 #include <webp/encode.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -82,6 +83,7 @@ bool decode(int32_t kind, const uint8_t* bytes, uint64_t size, const ImageHeader
     if (kind == kWebp) {
         img.pixels = BufferPtr(WebPDecodeRGBA(bytes, static_cast<std::size_t>(size), &w, &h), WebPFree);
     } else {
+        if (size > INT_MAX) return false;  // stb takes an int length: refused, never cut short
         const DecoderAllocLimit limit(decoder_alloc_limit(header, size));
         int channels = 0;
         img.pixels = BufferPtr(stbi_load_from_memory(bytes, static_cast<int>(size), &w, &h, &channels, 4),

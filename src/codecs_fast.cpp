@@ -101,6 +101,10 @@ int32_t jpeg_scale_for(int32_t w, int32_t h, Size target) noexcept {
 }
 
 FastDecode decode_jpeg_fast(const uint8_t* bytes, uint64_t size, int32_t denom, Image& img) noexcept {
+    // libjpeg's length is an unsigned long, 32 bits on Windows: refused
+    // rather than cut short.
+    const auto length = static_cast<unsigned long>(size);
+    if (length != size) return FastDecode::kFailed;
     jpeg_decompress_struct cinfo;
     JpegError err;
     uint8_t* volatile pixels = nullptr;
@@ -114,7 +118,7 @@ FastDecode decode_jpeg_fast(const uint8_t* bytes, uint64_t size, int32_t denom, 
         return unsupported ? FastDecode::kUnsupported : FastDecode::kFailed;
     }
     jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, bytes, static_cast<unsigned long>(size));
+    jpeg_mem_src(&cinfo, bytes, length);
     jpeg_read_header(&cinfo, TRUE);
     if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
         unsupported = true;  // stb turns these into RGB its own way

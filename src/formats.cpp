@@ -86,7 +86,10 @@ bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader&
         header.height = f.height;
         header.channels = f.has_alpha ? 4 : 3;
     } else {
-        // stb takes an int length; the size limit keeps inputs below 2 GiB.
+        // stb takes an int length. Only the header is read here, and the
+        // first 2 GiB hold it or nothing does: a longer input (which only
+        // rastra_probe can hand in; conversions refuse it first) is seen
+        // through that prefix, which tells the same or fails.
         const int len = size > INT_MAX ? INT_MAX : static_cast<int>(size);
         int w = 0, h = 0, n = 0;
         if (stbi_info_from_memory(bytes, len, &w, &h, &n) == 0) return false;

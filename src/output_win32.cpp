@@ -1,6 +1,7 @@
 // Win32 calls behind write_output: a temporary file beside the target put in
 // its place with ReplaceFileA (which keeps the replaced file's attributes and
-// security) or MoveFileExA; in-place writes behind growing the file first;
+// security) or, for a new file or a path ReplaceFileA cannot handle,
+// MoveFileExA; in-place writes behind growing the file first;
 // devices and pipes opened as addressed. No handle is inheritable.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -46,6 +47,33 @@ bool seek(HANDLE h, std::size_t offset) noexcept {
 }
 
 bool is_missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// ReplaceFileA's failures that mean the target must stay as it is: it is
+// protected, open or mapped without sharing, or locked, and a rename would be
+// refused for the same reason or do what the owner forbade. Any other failure
+// is ReplaceFileA's own (Wine refuses a rooted path without a drive,
+// \dir\o.jpg, with ERROR_DIRECTORY; some network file systems lack it;
+// ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves the target removed and the new file
+// under its temporary name), and a plain rename puts the file in place.
+bool target_refused(DWORD error) noexcept {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_USER_MAPPED_FILE:
+        case ERROR_WRITE_PROTECT:
+        case ERROR_UNABLE_TO_REMOVE_REPLACED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Puts temp in place of target, an existing file.
+bool replace_with(const char* target, const char* temp) noexcept {
+    if (ReplaceFileA(target, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return true;
+    return !target_refused(GetLastError()) && MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 }  // namespace
 
@@ -109,12 +137,12 @@ TempResult write_via_temp(const char* path, const uint8_t* data, std::size_t siz
     h.reset();
     // ReplaceFileA keeps the replaced file's security and creation time; it
     // needs the target to exist. Its attributes (hidden, system, archive...)
-    // are set again afterwards, as not every implementation carries them.
+    // are set again afterwards, as neither every implementation nor the
+    // rename it may fall back on carries them.
     const DWORD attrs = GetFileAttributesA(path);
     const bool placed =
-        written && (attrs != INVALID_FILE_ATTRIBUTES
-                        ? ReplaceFileA(path, temp.get(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                        : MoveFileExA(temp.get(), path, MOVEFILE_REPLACE_EXISTING)) != 0;
+        written && (attrs != INVALID_FILE_ATTRIBUTES ? replace_with(path, temp.get())
+                                                     : MoveFileExA(temp.get(), path, MOVEFILE_REPLACE_EXISTING) != 0);
     if (!placed) {
         DeleteFileA(temp.get());
         return TempResult::kFailed;

@@ -67,6 +67,11 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     o.input_bytes = size;
     // Only memory holds nothing: a file is refused empty when read.
     if (size == 0) return std::move(o.fail(Reason::kEmptyFile, "%s: cannot read %s", names.op, names.input));
+    // Memory is held to the limit of a file, which also keeps every size
+    // within the decoders' int lengths.
+    if (size > static_cast<uint64_t>(max_input_bytes(s.max_pixels))) {
+        return std::move(o.fail(Reason::kTooLarge, "%s: image too large: %s", names.op, names.input));
+    }
     o.input_kind = detect_format(bytes, size);
     if (o.input_kind == kNone) {
         return std::move(o.fail(Reason::kUnsupportedFormat, "%s: unsupported image format: %s", names.op,

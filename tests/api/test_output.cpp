@@ -364,4 +364,36 @@ TEST_F(OutputTest, ReplacedFileKeepsItsAttributesAndHardLinks) {
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"a.png", "b.png", "hidden.png", "in.png", "locked.png", "tiny.png"}));
 }
 
+TEST_F(OutputTest, FileNamedWithoutADriveIsReplaced) {
+    // A rooted path without its drive, \dir\o.png or /dir/o.png, names a file
+    // on the current drive (under Wine, /dir/o.png is the host's path, which
+    // the drive of the current directory also maps): replacing it keeps its
+    // attributes and leaves nothing beside it.
+    const Bytes want = expected();
+    char cwd[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(sizeof cwd, cwd), 0u);
+    ASSERT_EQ(cwd[1], ':') << cwd;
+    struct Here {
+        fs::path path;
+        ~Here() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } here{fs::path(cwd) / ("rastra-test-rooted-" + std::to_string(GetCurrentProcessId()))};
+    ASSERT_TRUE(fs::create_directory(here.path));
+    const std::string full = (here.path / "o.png").string();
+    std::string slashes = full.substr(2);
+    for (char& c : slashes) c = c == '\\' ? '/' : c;
+    for (const std::string& rooted : {full.substr(2), slashes}) {
+        SCOPED_TRACE(rooted);
+        fixtures::write_file(full, old);
+        ASSERT_TRUE(SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+        EXPECT_EQ(convert_to(rooted), 1) << rastra_last_error();
+        EXPECT_EQ(fixtures::read_file(full), want);
+        EXPECT_NE(GetFileAttributesA(full.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(listing(here.path), std::vector<std::string>{"o.png"});
+    }
+}
+
 #endif

@@ -18,6 +18,15 @@
 #include "profiles.h"
 #include "rastra.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 using fixtures::Bytes;
@@ -167,6 +176,49 @@ std::string as_memory_message(std::string m, const std::string& in, const std::s
     if (auto p = m.find(out); p != std::string::npos) m.replace(p, out.size(), "output");
     return m;
 }
+
+// size bytes of address space that read as zeros and cost no memory until
+// written. With the head only, reading past the first kHead bytes faults, so
+// a test sees whether anything beyond them is read.
+class Zeros {
+public:
+    static constexpr std::size_t kHead = 64 * 1024;
+    Zeros(uint64_t size, bool head_only) : size_(static_cast<std::size_t>(size)) {
+#if defined(_WIN32)
+        void* p = VirtualAlloc(nullptr, size_, head_only ? MEM_RESERVE : MEM_RESERVE | MEM_COMMIT,
+                               head_only ? PAGE_NOACCESS : PAGE_READWRITE);
+        if (p != nullptr && head_only && VirtualAlloc(p, kHead, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+            VirtualFree(p, 0, MEM_RELEASE);
+            p = nullptr;
+        }
+        data_ = static_cast<uint8_t*>(p);
+#else
+        void* p = mmap(nullptr, size_, head_only ? PROT_NONE : PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p != MAP_FAILED && head_only && mprotect(p, kHead, PROT_READ | PROT_WRITE) != 0) {
+            munmap(p, size_);
+            p = MAP_FAILED;
+        }
+        data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+#endif
+    }
+    ~Zeros() {
+        if (data_ == nullptr) return;
+#if defined(_WIN32)
+        VirtualFree(data_, 0, MEM_RELEASE);
+#else
+        munmap(data_, size_);
+#endif
+    }
+    Zeros(const Zeros&) = delete;
+    Zeros& operator=(const Zeros&) = delete;
+    uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    uint8_t* data_ = nullptr;
+    std::size_t size_;
+};
 
 class SettingsTest : public ::testing::Test {
 protected:
@@ -356,6 +408,57 @@ TEST_F(SettingsTest, MemoryConversionArgumentsAndMessages) {
     EXPECT_EQ(rastra_convert_file(nullptr, nullptr, "x.png", nullptr, 0), 0);
     EXPECT_EQ(rastra_convert_file(nullptr, nullptr, "x.png", error, sizeof error), 0);
     EXPECT_STREQ(error, "process_file: NULL input/output");
+}
+
+TEST_F(SettingsTest, MemoryIsHeldToTheFileSizeLimit) {
+    // The bytes interface refuses, without reading them, more bytes than a
+    // file may hold, in both codec sets; at the limit a zero-padded JPEG
+    // converts as it does unpadded.
+    const Bytes jpg = fixtures::encode(fixtures::kJpeg, fixtures::make_pattern(20, 20), 90);
+    ASSERT_LT(jpg.size(), Zeros::kHead);
+    const SettingsPtr s(rastra_settings_new());
+    rastra_settings_set_max_pixels(s.get(), 400);
+    const uint64_t limit = static_cast<uint64_t>(RASTRA_MAX_INPUT_BYTES(400));
+    const auto refuses = [&](const Zeros& z, const rastra_settings* settings) {
+        ASSERT_NE(z.data(), nullptr);
+        std::copy(jpg.begin(), jpg.end(), z.data());
+        void* out = reinterpret_cast<void*>(1);
+        size_t size = 7;
+        rastra_result r;
+        EXPECT_EQ(rastra_convert_result(settings, z.data(), z.size(), &out, &size, &r), 0);
+        EXPECT_EQ(r.reason, RASTRA_REASON_TOO_LARGE);
+        EXPECT_STREQ(r.message, "convert: image too large: input");
+        EXPECT_EQ(r.input_bytes, 0u);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(size, 0u);
+    };
+    for (const int32_t codecs : {RASTRA_CODECS_REFERENCE, RASTRA_CODECS_FAST}) {
+        SCOPED_TRACE(codecs);
+        rastra_settings_set_codecs(s.get(), codecs);
+        refuses(Zeros(limit + 1, true), s.get());
+        const Zeros at(limit, false);
+        ASSERT_NE(at.data(), nullptr);
+        std::copy(jpg.begin(), jpg.end(), at.data());
+        void* out = nullptr;
+        size_t size = 0;
+        char error[RASTRA_ERROR_CAPACITY];
+        ASSERT_EQ(rastra_convert(s.get(), at.data(), at.size(), &out, &size, error, sizeof error), 1) << error;
+        EXPECT_EQ(Bytes(static_cast<uint8_t*>(out), static_cast<uint8_t*>(out) + size), in_memory(s.get(), jpg).bytes);
+        rastra_free(out);
+    }
+
+    // Past the decoders' int and 32-bit lengths, with the default limit: a
+    // length cut to its low bits would decode the JPEG at the start. Skipped
+    // where the address space cannot be had (under valgrind, say).
+    for (const uint64_t size : {(uint64_t{1} << 31) + 3000, (uint64_t{1} << 32) + 3000}) {
+        const Zeros huge(size, true);
+        if (huge.data() == nullptr) continue;
+        SCOPED_TRACE(size);
+        const SettingsPtr fast(rastra_settings_new());
+        rastra_settings_set_codecs(fast.get(), RASTRA_CODECS_FAST);
+        refuses(huge, nullptr);
+        refuses(huge, fast.get());
+    }
 }
 
 TEST_F(SettingsTest, ResultsSayWhatHappenedAndWhy) {

@@ -287,6 +287,25 @@ namespace {
 
 namespace fs = fixtures::fs;
 
+// A 24-bit BMP of w x h whose pixels compress poorly: seconds of PNG encoding.
+void write_big_bmp(const fs::path& path, int w, int h) {
+    const size_t row = (static_cast<size_t>(w) * 3 + 3) / 4 * 4;
+    fixtures::Bytes b(54 + row * static_cast<size_t>(h));
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B', b[1] = 'M';
+    put32(2, static_cast<uint32_t>(b.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(w));
+    put32(22, static_cast<uint32_t>(h));
+    b[26] = 1, b[28] = 24;
+    uint32_t x = 12345;
+    for (size_t i = 54; i < b.size(); ++i) b[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    fixtures::write_file(path, b);
+}
+
 std::vector<std::pair<std::string, fixtures::Bytes>> files_in(const fs::path& d) {
     std::vector<std::pair<std::string, fixtures::Bytes>> out;
     for (const auto& e : fs::directory_iterator(d)) out.emplace_back(e.path().filename().string(), fixtures::read_file(e.path()));
@@ -327,6 +346,53 @@ TEST_F(CliTest, JobsGiveWhatOneProcessGives) {
         EXPECT_TRUE(contains(r.out, " both write p1.webp; the later one wins")) << r.out;
     }
 }
+
+TEST_F(CliTest, TheTimeLimitHoldsWithOneJobAndForOneFile) {
+    // One worker process converts when the jobs come to one (--jobs 1, or a
+    // directory holding one image) and for a file named alone, so a file over
+    // the limit is stopped there too, named with its file.
+    fs::create_directory(dir.path() / "in");
+    write_big_bmp(dir.path() / "in" / "big.bmp", 5000, 5000);
+    put("in/a.png");
+    const auto start = std::chrono::steady_clock::now();
+    const Result one = rastra("--jobs 1 --timeout 1 --format png " + quote(dir / "in") + " " + quote(dir / "one"));
+    EXPECT_EQ(one.status, 1) << one.out;
+    EXPECT_TRUE(contains(one.out, "big.bmp: timed out after 1 s\n")) << one.out;
+    EXPECT_TRUE(contains(one.out, "{\"processed\":1,\"failed\":1,")) << one.out;
+    EXPECT_EQ(files_in(dir.path() / "one").size(), 1u);
+
+    fs::remove(dir.path() / "in" / "a.png");
+    const Result alone = rastra("--timeout 1 --format png " + quote(dir / "in") + " " + quote(dir / "alone"));
+    EXPECT_EQ(alone.status, 1) << alone.out;
+    EXPECT_TRUE(contains(alone.out, "big.bmp: timed out after 1 s\n")) << alone.out;
+    EXPECT_TRUE(files_in(dir.path() / "alone").empty());
+
+    // One file: the failure is named as any other, with no statistics.
+    const Result file = rastra("--timeout 1 " + quote(dir / "in/big.bmp") + " " + quote(dir / "big.png"));
+    EXPECT_EQ(file.status, 1) << file.out;
+    EXPECT_TRUE(contains(file.out, "rastra: " + (dir / "in/big.bmp") + ": timed out after 1 s\n")) << file.out;
+    EXPECT_FALSE(contains(file.out, "\"processed\"")) << file.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "big.png"));
+    for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+}
+
+#if !defined(_WIN32)
+TEST_F(CliTest, OneFileWrittenToStandardOutputReachesIt) {
+    // The worker's standard output is the user's: the image arrives there,
+    // followed by the statistics.
+    const std::string in = put("in.png");
+    const Result r = rastra_stdout("--format png " + in + " /dev/stdout");
+    EXPECT_EQ(r.status, 0);
+    const std::string signature = "\x89PNG\r\n\x1a\n";
+    EXPECT_EQ(r.out.compare(0, signature.size(), signature), 0) << r.out;
+    const auto stats = r.out.rfind("{\"processed\":1,\"failed\":0,");
+    ASSERT_NE(stats, std::string::npos) << r.out;
+    fixtures::Rgba img;
+    EXPECT_TRUE(fixtures::decode(fixtures::Bytes(r.out.begin(), r.out.begin() + static_cast<std::ptrdiff_t>(stats)), img));
+    EXPECT_EQ(img.width, 40);
+}
+#endif
 
 TEST_F(CliTest, StandardOutputCarriesOnlyTheStatistics) {
     fs::create_directory(dir.path() / "in");
@@ -536,25 +602,6 @@ TEST_F(CliTest, OneFileIntoADirectoryTakesItsStem) {
 
 #if !defined(_WIN32)
 namespace {
-
-// A 24-bit BMP of w x h whose pixels compress poorly: seconds of PNG encoding.
-void write_big_bmp(const fs::path& path, int w, int h) {
-    const size_t row = (static_cast<size_t>(w) * 3 + 3) / 4 * 4;
-    fixtures::Bytes b(54 + row * static_cast<size_t>(h));
-    const auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    b[0] = 'B', b[1] = 'M';
-    put32(2, static_cast<uint32_t>(b.size()));
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, static_cast<uint32_t>(w));
-    put32(22, static_cast<uint32_t>(h));
-    b[26] = 1, b[28] = 24;
-    uint32_t x = 12345;
-    for (size_t i = 54; i < b.size(); ++i) b[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
-    fixtures::write_file(path, b);
-}
 
 // The processes whose parent is pid.
 std::vector<pid_t> children_of(pid_t pid) {

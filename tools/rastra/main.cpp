@@ -4,11 +4,13 @@
 //   rastra [options] INPUT_FILE OUTPUT_FILE
 //
 // A plain consumer of the public C interface, through settings objects. A
-// directory is planned once by the library, then converted in this process
-// (--jobs 1) or by worker processes, copies of this program, one file at a
-// time each.
+// directory is planned once by the library; its files, or the one file named,
+// are converted by worker processes, copies of this program, one file at a
+// time each, so that the time limit holds and a crash costs one file. Only
+// when no worker can start are they converted in this process.
 #include <rastra.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -109,19 +111,6 @@ std::vector<cli::Candidate> without_existing(const std::vector<cli::Candidate>& 
     return kept;
 }
 
-int convert_file(const rastra_settings* settings, const std::string& input, const std::string& output) {
-    rastra_result r;
-    if (rastra_convert_file_result(settings, input.c_str(), output.c_str(), &r) == 0) {
-        std::fprintf(stderr, "rastra: %s: %s\n", cli::printable(input).c_str(),
-                     cli::printable(cli::describe(r, input, output)).c_str());
-        return kExitFailed;
-    }
-    cli::Totals totals;
-    cli::add(totals, r);
-    std::printf("%s\n", cli::stats_json(totals).c_str());
-    return kExitOk;
-}
-
 // Converts the plan here, in order, until interrupted.
 void convert_here(const rastra_settings* settings, const std::vector<cli::Candidate>& plan, cli::Report& report,
                   cli::Totals& totals) {
@@ -137,6 +126,39 @@ void convert_here(const rastra_settings* settings, const std::vector<cli::Candid
         cli::add(totals, r);
         report.file_done(c.input, r.converted != 0, cli::describe(r, c.input, c.output));
     }
+}
+
+// Converts the plan on up to `jobs` worker processes, each file within the
+// time limit; here, where no limit can hold, only when no worker starts.
+void convert_plan(const cli::Options& o, const rastra_settings* settings, const std::vector<cli::Candidate>& plan,
+                  int jobs, const char* argv0, cli::Report& report, cli::Totals& totals) {
+    const int64_t timeout = cli::timeout_seconds(o);
+    if (cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o), std::chrono::seconds(timeout),
+                      report, totals)) {
+        return;
+    }
+    if (timeout > 0) {
+        std::fprintf(stderr, "rastra: no worker process could start; converting in this process, where the time "
+                             "limit of %lld s per file cannot hold\n", static_cast<long long>(timeout));
+    } else {
+        std::fprintf(stderr, "rastra: no worker process could start; converting in this process\n");
+    }
+    cli::exit_on_stop();
+    convert_here(settings, plan, report, totals);
+}
+
+// One file, as a run of one: a failure is named with its file, and the
+// statistics are printed only when it converted.
+int convert_file(const cli::Options& o, const rastra_settings* settings, const std::string& input,
+                 const std::string& output, const char* argv0) {
+    cli::catch_interrupts();
+    const std::vector<cli::Candidate> plan{{input, output, "", -1}};
+    cli::Report report(plan.size(), false);
+    cli::Totals totals;
+    convert_plan(o, settings, plan, 1, argv0, report, totals);
+    if (totals.processed == 1) std::printf("%s\n", cli::stats_json(totals).c_str());
+    if (cli::interrupted()) return kExitInterrupted;
+    return totals.processed == 1 ? kExitOk : kExitFailed;
 }
 
 int convert_directory(const cli::Options& o, const rastra_settings* settings, const char* argv0) {
@@ -164,10 +186,10 @@ int convert_directory(const cli::Options& o, const rastra_settings* settings, co
     const int jobs = std::min<int>(o.jobs.value_or(cli::available_cpus()), static_cast<int>(named));
     cli::Report report(plan.size(), o.progress.value_or(cli::stderr_is_terminal()));
     cli::Totals totals;
-    if (jobs <= 1 || !cli::run_pool(plan, jobs, cli::program_path(argv0), cli::settings_arguments(o),
-                                    std::chrono::seconds(cli::timeout_seconds(o)), report, totals)) {
-        cli::exit_on_stop();
-        convert_here(settings, plan, report, totals);
+    if (named == 0) {
+        convert_here(settings, plan, report, totals);  // only failures to report
+    } else {
+        convert_plan(o, settings, plan, std::max(jobs, 1), argv0, report, totals);
     }
     report.finish(totals, skipped);
     if (cli::interrupted()) {
@@ -230,5 +252,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rastra: out of memory\n");
         return kExitFailed;
     }
-    return directory ? convert_directory(o, settings.get(), argv[0]) : convert_file(settings.get(), input, output);
+    return directory ? convert_directory(o, settings.get(), argv[0])
+                     : convert_file(o, settings.get(), input, output, argv[0]);
 }

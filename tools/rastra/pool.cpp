@@ -280,7 +280,7 @@ bool run_pool(const std::vector<Candidate>& plan, int jobs, const std::string& p
 int worker_main() {
     ignore_interrupts();
     const Handle in = binary_stdin();
-    const Handle out = binary_stdout();
+    const Handle out = answers_to_host();
     uint32_t count = 0;
     if (!get(in, count) || count > 64) return 2;
     std::vector<std::string> arguments(count);

@@ -1,7 +1,8 @@
-// Converting a planned directory run on several worker processes.
+// Converting a planned run (a directory, or one file) on worker processes.
 //
-// Protocol, over each worker's standard input and output, integers in the
-// machine's byte order, a string as its 32-bit length and its bytes:
+// Protocol, over each worker's standard input and its answer channel
+// (answers_to_host), integers in the machine's byte order, a string as its
+// 32-bit length and its bytes:
 //   host -> worker: the settings (count, then each option string), then one
 //                   job per file (32-bit index, input path, output path);
 //                   the end of the stream means no more files.

@@ -19,12 +19,16 @@ using Handle = int;
 bool write_all(Handle h, const void* data, std::size_t size);
 bool read_all(Handle h, void* data, std::size_t size);
 
-// Standard input and output in binary mode, for the worker's side of the pipes.
+// The worker's side of the pipes, in binary mode: files come in on standard
+// input, answers go out on a channel of their own (descriptor 3 on POSIX,
+// standard output on Windows), so that an output named /dev/stdout reaches
+// the user's standard output rather than the host's pipe.
 Handle binary_stdin();
-Handle binary_stdout();
+Handle answers_to_host();
 
-// A copy of this program started with --worker, its standard input and output
-// connected to us by pipes, its standard error shared.
+// A copy of this program started with --worker, its standard input and its
+// answers (see answers_to_host) connected to us by pipes, its standard error
+// shared.
 class Worker {
 public:
     Worker() = default;

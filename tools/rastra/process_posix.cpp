@@ -43,8 +43,12 @@ bool read_all(Handle h, void* data, std::size_t size) {
     return true;
 }
 
+namespace {
+constexpr int kAnswerFd = 3;
+}  // namespace
+
 Handle binary_stdin() { return STDIN_FILENO; }
-Handle binary_stdout() { return STDOUT_FILENO; }
+Handle answers_to_host() { return kAnswerFd; }
 
 Worker::~Worker() { finish(); }
 
@@ -59,7 +63,7 @@ bool Worker::start(const std::string& program) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], kAnswerFd);  // standard output stays the user's
     std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--worker"), nullptr};
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);

@@ -42,7 +42,7 @@ Handle binary_stdin() {
     return GetStdHandle(STD_INPUT_HANDLE);
 }
 
-Handle binary_stdout() {
+Handle answers_to_host() {
     _setmode(_fileno(stdout), _O_BINARY);
     return GetStdHandle(STD_OUTPUT_HANDLE);
 }
