@@ -111,13 +111,14 @@
  *   codec set. The resampler's precision runs out near 2^24 pixels on one
  *   axis; ten million stays well below it.
  * RASTRA_RESAMPLER_BUDGET_MIN: what shrinking an image to the box may spend
- *   on the resampler's tables beyond the decoded image's own size (its width
- *   x height x 4 bytes), whichever is larger. A thin image shrunk by a large
- *   ratio (1 x 10,000,000 to 1 x 2) would need far more; it is first shrunk
- *   by a whole factor on that axis, averaging blocks of pixels in linear
- *   light weighted by alpha, and then resampled as any image is. An image
- *   whose tables fit (every image whose sides differ by less than some
- *   thousands of times) is resampled in one pass, as before. */
+ *   on the resampler's tables, or the decoded image's own size (its width x
+ *   height x 4 bytes) when that is larger. The tables cost up to 96 bytes per
+ *   row and column of the input, so only a thin image passes the budget
+ *   (1 x 10,000,000 would need about 900 MiB): it is first shrunk by a whole
+ *   factor on its long axis, averaging blocks of pixels in linear light
+ *   weighted by alpha, to about twice the box, and then resampled as any
+ *   image is. Every other image is resampled in one pass, as before, and
+ *   peaks within twice the memory of a square image of its pixels. */
 #define RASTRA_MAX_PIXELS_DEFAULT 104857600
 #define RASTRA_MAX_PIXELS_CEILING 268402689
 #define RASTRA_MAX_INPUT_BYTES(max_pixels)                          \

@@ -122,7 +122,9 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
     if (release != nullptr && !kept_in_input) release->reset();
 
     // A decoder of the fast set may have delivered a reduced image already.
-    if (!resize_to(img, target)) return std::move(o.fail(Reason::kOutOfMemory, "resize: out of memory"));
+    if (!resize_to(img, target, s.codecs == RASTRA_CODECS_FAST)) {
+        return std::move(o.fail(Reason::kOutOfMemory, "resize: out of memory"));
+    }
     if (!turn_upright(img, orientation)) {
         return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
     }

@@ -28,35 +28,12 @@ void* zeroed_realloc(void* p, std::size_t old_size, std::size_t new_size) noexce
     return q;
 }
 
-// The resampler's budget, per thread like the decoders' cap; `refused`
-// tells a refusal from memory running out.
-thread_local std::size_t s_resize_limit = SIZE_MAX;
-thread_local bool s_resize_refused = false;
-
-void* budgeted_malloc(std::size_t size) noexcept {
-    if (size > s_resize_limit) {
-        s_resize_refused = true;
-        return nullptr;
-    }
-    return std::malloc(size);
-}
-
 }  // namespace
 
 namespace rastra {
 
 DecoderAllocLimit::DecoderAllocLimit(std::size_t bytes) noexcept : saved_(s_alloc_limit) { s_alloc_limit = bytes; }
 DecoderAllocLimit::~DecoderAllocLimit() { s_alloc_limit = saved_; }
-
-ResamplerBudget::ResamplerBudget(std::size_t bytes) noexcept : saved_(s_resize_limit) {
-    s_resize_limit = bytes;
-    s_resize_refused = false;
-}
-ResamplerBudget::~ResamplerBudget() {
-    s_resize_limit = saved_;
-    s_resize_refused = false;
-}
-bool ResamplerBudget::refused() const noexcept { return s_resize_refused; }
 
 }  // namespace rastra
 
@@ -86,8 +63,6 @@ bool ResamplerBudget::refused() const noexcept { return s_resize_refused; }
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
 
-#define STBIR_MALLOC(size, user_data) ((void)(user_data), budgeted_malloc(size))
-#define STBIR_FREE(ptr, user_data) ((void)(user_data), std::free(ptr))
 #define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb_image_resize2.h>
 

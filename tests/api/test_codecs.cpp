@@ -78,7 +78,8 @@ TEST(FastCodecs, TheSameSizesAndNearlyTheSamePixelsAsTheReference) {
     };
     // No box, a box that halves or more (JPEG and WebP decode reduced), and
     // awkward ones.
-    const std::pair<int, int> boxes[] = {{0, 0}, {320, 240}, {100, 0}, {37, 29}, {600, 600}};
+    // A box of a ninth or less: the fast set box-shrinks first.
+    const std::pair<int, int> boxes[] = {{0, 0}, {320, 240}, {100, 0}, {37, 29}, {600, 600}, {30, 20}};
     for (const auto& [name, in] : inputs) {
         for (const auto& [bw, bh] : boxes) {
             for (int32_t format : {RASTRA_FORMAT_PNG, RASTRA_FORMAT_JPEG}) {
@@ -92,7 +93,8 @@ TEST(FastCodecs, TheSameSizesAndNearlyTheSamePixelsAsTheReference) {
                 // Lossless paths agree closely; reduced decoding and another
                 // JPEG encoder move pixels a little.
                 const bool exact = format == RASTRA_FORMAT_PNG && std::string(name) != "jpeg" &&
-                                   std::string(name) != "progressive jpeg" && (bw == 0 || std::string(name) != "webp");
+                                   std::string(name) != "progressive jpeg" && (bw == 0 || std::string(name) != "webp") &&
+                                   bw != 30;
                 EXPECT_LE(mean_difference(a, b), exact ? 0.0 : 4.0);
             }
         }
