@@ -171,6 +171,11 @@ void generated_corpus() {
         std::memcpy(&thin[22], &height, 4);
         run(thin, {4, 0x21, 0, 0, 0x20});
         run(thin, {4, 0x21, 0, 0, 0});
+        // Found by fuzzing: 1 x 16,777,215 to a 16 x 2 box overflowed the
+        // resampler's tables; past the side limit now.
+        const int32_t taller = -16'777'215;
+        std::memcpy(&thin[22], &taller, 4);
+        run(thin, {4, 0x21, 0, 0, 0x20});
     }
     // Bombs, once under every setting: more scans than allowed, and a PNG
     // that inflates far past its one pixel.
