@@ -114,6 +114,10 @@ void generated_corpus() {
                 kind == fixtures::kJpeg ? 3 : 1));
             tagged.push_back(fixtures::with_icc(plain, grey_icc));
             tagged.push_back(fixtures::with_icc(plain, cut));
+            // Found by fuzzing: a connection space no enumeration names.
+            std::vector<uint8_t> odd = p3;
+            odd[20] = 0x88;
+            tagged.push_back(fixtures::with_icc(plain, odd));
         }
         std::vector<uint8_t> grey_rows;
         for (int y = 0; y < 3; ++y) {

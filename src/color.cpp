@@ -168,12 +168,16 @@ ProfilePtr open_profile(cmsContext c, Span icc) noexcept {
     if (!profile_within_limits(icc)) return nullptr;
     ProfilePtr p(cmsOpenProfileFromMemTHR(c, icc.data, static_cast<cmsUInt32Number>(icc.size)));
     if (!p) return nullptr;
-    const cmsProfileClassSignature cls = cmsGetDeviceClass(p.get());
-    const cmsColorSpaceSignature pcs = cmsGetPCS(p.get());
+    // Read from the header as numbers: a profile may hold any value there,
+    // and Little CMS's enumerations name only the known ones.
+    const uint32_t cls = be32(icc.data + 12), pcs = be32(icc.data + 20);
     if (cls == cmsSigLinkClass || cls == cmsSigAbstractClass || cls == cmsSigNamedColorClass) return nullptr;
     if (pcs != cmsSigXYZData && pcs != cmsSigLabData) return nullptr;
     return p;
 }
+
+// The colour space a profile's header names.
+uint32_t colour_space(Span icc) noexcept { return be32(icc.data + 16); }
 
 constexpr cmsUInt32Number kIntent = INTENT_PERCEPTUAL;
 constexpr int kGrid = 17;  // sample points per channel for the identity check
@@ -229,7 +233,7 @@ bool ColorTransform::prepare(Span icc, int32_t channels) noexcept {
     if (!source) return false;
     const ProfilePtr srgb(cmsCreate_sRGBProfileTHR(c));
     if (!srgb) return false;
-    const cmsColorSpaceSignature space = cmsGetColorSpace(source.get());
+    const uint32_t space = colour_space(icc);
 
     if (space == cmsSigRgbData && channels >= 3) {
         // Alpha is an extra channel Little CMS leaves where it is; the
@@ -298,7 +302,7 @@ bool rgb_profile(Span icc) noexcept {
     const ContextPtr context(new_context(&budget));
     if (!context) return false;
     const ProfilePtr p = open_profile(static_cast<cmsContext>(context.get()), icc);
-    return p && cmsGetColorSpace(p.get()) == cmsSigRgbData;
+    return p && colour_space(icc) == cmsSigRgbData;
 }
 
 }  // namespace rastra

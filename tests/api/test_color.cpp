@@ -166,6 +166,17 @@ TEST(Color, ProfilesThatCannotDescribeThePixelsAreIgnoredNeverFatal) {
         {"deflate bomb", fixtures::with_png_chunk(png, "iCCP", bomb_data)},
         {"broken zlib", fixtures::with_png_chunk(png, "iCCP", Bytes{'b', 0, 0, 0x78, 0x9C, 1, 2, 3})},
         {"segment missing", fixtures::with_icc(jpg, p3, 3, {1, 3, 3})},
+        // Header values no enumeration of Little CMS names.
+        {"unknown connection space", [&] {
+             Bytes odd = p3;
+             odd[20] = 0x88;
+             return fixtures::with_icc(png, odd);
+         }()},
+        {"unknown class and colour space", [&] {
+             Bytes odd = p3;
+             odd[12] = odd[16] = 0xF0;
+             return fixtures::with_icc(png, odd);
+         }()},
         {"segment twice", fixtures::with_icc(jpg, p3, 2, {1, 1})},
         {"segment number 0", fixtures::with_icc(jpg, p3, 2, {0, 1})},
         {"segment past the count", fixtures::with_icc(jpg, p3, 2, {1, 3})},
