@@ -8,7 +8,8 @@
 # the campaign to one.
 #
 # Builds build-fuzz/ with clang (-DRASTRA_FUZZ=ON); the corpus grows in
-# fuzz-corpus/ and crashes land in fuzz-findings/ (both git-ignored). Add each
+# fuzz-corpus/ and crashes land in fuzz-findings/ (both git-ignored). JOBS
+# processes fuzz at once, and a finding does not end the campaign. Add each
 # finding to the generated corpus in fuzz/replay_main.cpp once fixed, so the
 # test suite replays it.
 set -euo pipefail
@@ -27,6 +28,6 @@ mkdir -p "$ROOT/fuzz-corpus" "$ROOT/fuzz-findings"
 "$ROOT/build/fuzz/rastra_fuzz_convert" --write-corpus "$ROOT/fuzz-seeds" >/dev/null
 cd "$ROOT/fuzz-findings"
 ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-    "$ROOT/build-fuzz/fuzz/rastra_fuzz_convert" -max_total_time="$seconds" -jobs="$jobs" -workers="$jobs" \
+    "$ROOT/build-fuzz/fuzz/rastra_fuzz_convert" -max_total_time="$seconds" -fork="$jobs" -ignore_crashes=1 \
     -rss_limit_mb=4096 -timeout=30 -artifact_prefix="$ROOT/fuzz-findings/" -print_final_stats=1 \
     "$ROOT/fuzz-corpus" "$ROOT/fuzz-seeds"
