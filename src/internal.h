@@ -119,13 +119,21 @@ constexpr int32_t effective_color(const Settings& s) noexcept {
 
 // ---- messages and outcomes ------------------------------------------------------
 
+// printf-style checks of our messages. MinGW's C++ runtime formats with its
+// own C99 printf (%zu included), not msvcrt's, so its checks are GNU ones.
+#if defined(__MINGW32__)
+#define RASTRA_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define RASTRA_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define RASTRA_PRINTF(f, a)
+#endif
+
 // A message of at most kErrCapacity - 1 bytes, always terminated.
 struct Message {
     char text[kErrCapacity] = {};
 
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
+    RASTRA_PRINTF(2, 3)
     void set(const char* fmt, ...) noexcept;
     void clear() noexcept { text[0] = '\0'; }
     bool empty() const noexcept { return text[0] == '\0'; }
@@ -179,9 +187,7 @@ struct Outcome {
     Encoded encoded;            // the output, until written (files) or handed out (memory)
 
     bool ok() const noexcept { return reason == Reason::kNone; }
-#if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
+    RASTRA_PRINTF(3, 4)
     Outcome& fail(Reason why, const char* fmt, ...) noexcept;
 };
 
