@@ -147,30 +147,26 @@ Outcome convert_image(const Settings& s, const uint8_t* bytes, uint64_t size, co
                                 names.output));
     }
 
+    // The pixels stand upright now, and the kept EXIF block and XMP packet
+    // say so (a viewer that reads either must not turn them again): each
+    // rewritten in a copy, since it points into the input.
     OutputMetadata kept;
-    MallocPtr<uint8_t> exif_copy;
-    if ((keep & RASTRA_KEEP_EXIF) && valid_exif(meta.exif)) {
-        kept.exif = meta.exif;
-        if (orientation != 1) {
-            // The pixels stand upright now, and the kept block says so.
-            exif_copy.reset(static_cast<uint8_t*>(std::malloc(meta.exif.size)));
-            if (!exif_copy) return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
-            std::memcpy(exif_copy.get(), meta.exif.data, meta.exif.size);
-            set_exif_orientation(exif_copy.get(), meta.exif.size, 1);
-            kept.exif.data = exif_copy.get();
-        }
-    }
-    MallocPtr<uint8_t> xmp_copy;
-    if ((keep & RASTRA_KEEP_XMP) && !meta.xmp.empty()) {
-        kept.xmp = meta.xmp;
-        if (orientation != 1) {
-            // A viewer that reads XMP must not turn the upright pixels again.
-            xmp_copy.reset(static_cast<uint8_t*>(std::malloc(meta.xmp.size)));
-            if (!xmp_copy) return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
-            std::memcpy(xmp_copy.get(), meta.xmp.data, meta.xmp.size);
-            set_xmp_orientation(xmp_copy.get(), meta.xmp.size, 1);
-            kept.xmp.data = xmp_copy.get();
-        }
+    MallocPtr<uint8_t> exif_copy, xmp_copy;
+    const auto say_upright = [orientation](Span& part, MallocPtr<uint8_t>& copy,
+                                           void (*rewrite)(uint8_t*, std::size_t, int32_t)) {
+        if (orientation == 1 || part.empty()) return true;
+        copy.reset(static_cast<uint8_t*>(std::malloc(part.size)));
+        if (!copy) return false;
+        std::memcpy(copy.get(), part.data, part.size);
+        rewrite(copy.get(), part.size, 1);
+        part.data = copy.get();
+        return true;
+    };
+    if ((keep & RASTRA_KEEP_EXIF) && valid_exif(meta.exif)) kept.exif = meta.exif;
+    if (keep & RASTRA_KEEP_XMP) kept.xmp = meta.xmp;
+    if (!say_upright(kept.exif, exif_copy, set_exif_orientation) ||
+        !say_upright(kept.xmp, xmp_copy, set_xmp_orientation)) {
+        return std::move(o.fail(Reason::kOutOfMemory, "%s: out of memory", names.op));
     }
     if (color == RASTRA_COLOR_KEEP && rgb_profile(meta.icc)) kept.icc = meta.icc;
 
