@@ -224,7 +224,9 @@ TEST(Color, ProfilesPastTheStructuralLimitsCostNothing) {
             }
         }
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // 72 conversions: seconds even under the sanitizers, where the profile
+    // with 400,000 elements alone would take hours.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     const Bytes kept = convert(carriers(within)[1].tagged, {.color = RASTRA_COLOR_KEEP});
     EXPECT_EQ(fixtures::find_metadata(kept).icc, within);
 }

@@ -302,8 +302,15 @@ TEST_P(HostileTest, DamagedJpegsNeverCountAsConverted) {
             EXPECT_EQ(rastra_last_error(), error_for("process_file: cannot decode ", name));
         }
     }
+    // The decoders reserve what the frame claims, zeroed lazily by the
+    // system; ThreadSanitizer's allocator touches every page it hands out.
+#if !defined(__SANITIZE_THREAD__)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_LT(peak_rss_mib() - rss_before, 128);
+#else
+    (void)start;
+    (void)rss_before;
+#endif
     // In a run, the damaged files count as failed.
     rastra_reset();
     rastra_set_codecs(GetParam());
