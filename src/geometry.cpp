@@ -110,21 +110,6 @@ uint8_t linear_to_srgb(double c) noexcept {
     return table[static_cast<std::size_t>(std::clamp(c, 0.0, 1.0) * kLinearSteps + 0.5)];
 }
 
-// One call of the resampler.
-bool resample(Image& img, Size to) noexcept {
-    const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
-    BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
-    if (!resized) return false;
-    if (stbir_resize_uint8_srgb(img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
-                                to.height, to.width * 4, STBIR_RGBA) == nullptr) {
-        return false;
-    }
-    img.pixels = std::move(resized);
-    img.width = to.width;
-    img.height = to.height;
-    return true;
-}
-
 // Past this ratio on one axis the resampler's single-precision positions
 // lose whole pixels: such an axis is box-shrunk first whatever the budget.
 constexpr int64_t kMaxResampleRatio = 1 << 20;
@@ -134,6 +119,74 @@ constexpr int64_t kMaxResampleRatio = 1 << 20;
 // one pass, to 1200 x 800 (a box of 2) the same 94 ms either way; to
 // 320 x 213, 39 ms with a box of 6 against 99 ms.
 constexpr int32_t kBoxPays = 3;
+
+// Strips of the resampler: at least this many output lines, and this many
+// more on each side.
+constexpr int64_t kMinStrip = 4096;
+constexpr int64_t kStripMargin = 16;
+
+// Copies a rectangle of RGBA pixels between images of `stride` bytes a row
+// (into or out of `saved`, packed).
+void copy_rect(uint8_t* image, std::size_t stride, int64_t x, int64_t y, int64_t w, int64_t h, uint8_t* saved,
+               bool save) noexcept {
+    for (int64_t row = 0; row < h; ++row) {
+        uint8_t* at = image + static_cast<std::size_t>(y + row) * stride + static_cast<std::size_t>(x) * 4;
+        uint8_t* packed = saved + static_cast<std::size_t>(row * w) * 4;
+        if (save) {
+            std::memcpy(packed, at, static_cast<std::size_t>(w) * 4);
+        } else {
+            std::memcpy(at, packed, static_cast<std::size_t>(w) * 4);
+        }
+    }
+}
+
+// The resampler: in one call, or, when its tables for the whole would pass
+// the budget (a thin image shrunk by less than four times, where no box
+// helps), in strips of the output along the long axis. The resampler builds
+// its tables for the strip it writes; each strip reaches kStripMargin lines
+// past its ends, where the strip's own edge bends the filter, and those lines
+// are left to its neighbours. Strips agree with one pass within one unit.
+bool resample(Image& img, Size to, uint64_t budget) noexcept {
+    const std::size_t stride = static_cast<std::size_t>(to.width) * 4;
+    BufferPtr resized(static_cast<uint8_t*>(std::malloc(stride * static_cast<std::size_t>(to.height))), std::free);
+    if (!resized) return false;
+    STBIR_RESIZE r;
+    stbir_resize_init(&r, img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width, to.height,
+                      to.width * 4, STBIR_RGBA, STBIR_TYPE_UINT8_SRGB);
+    const uint64_t cost = resampler_cost({img.width, img.height});
+    if (cost <= budget) {
+        if (stbir_resize_extended(&r) == 0) return false;
+    } else {
+        const bool tall = img.height >= img.width;
+        const int64_t lines = tall ? to.height : to.width, across = tall ? to.width : to.height;
+        const int64_t strip = std::max<int64_t>(kMinStrip, static_cast<int64_t>(lines * budget / cost));
+        MallocPtr<uint8_t> saved(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(kStripMargin * across) * 4)));
+        if (!saved) return false;
+        for (int64_t at = 0; at < lines; at += strip) {
+            const int64_t lo = std::max<int64_t>(0, at - kStripMargin);
+            const int64_t hi = std::min<int64_t>(lines, at + strip + kStripMargin);
+            // The lines before `at` belong to the strip before: kept aside.
+            const auto rect = [&](bool save) {
+                if (tall) {
+                    copy_rect(resized.get(), stride, 0, lo, across, at - lo, saved.get(), save);
+                } else {
+                    copy_rect(resized.get(), stride, lo, 0, at - lo, across, saved.get(), save);
+                }
+            };
+            rect(true);
+            stbir_resize_init(&r, img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
+                              to.height, to.width * 4, STBIR_RGBA, STBIR_TYPE_UINT8_SRGB);
+            const int ok = tall ? stbir_set_pixel_subrect(&r, 0, static_cast<int>(lo), to.width, static_cast<int>(hi - lo))
+                                : stbir_set_pixel_subrect(&r, static_cast<int>(lo), 0, static_cast<int>(hi - lo), to.height);
+            if (ok == 0 || stbir_resize_extended(&r) == 0) return false;
+            rect(false);
+        }
+    }
+    img.pixels = std::move(resized);
+    img.width = to.width;
+    img.height = to.height;
+    return true;
+}
 
 }  // namespace
 
@@ -213,7 +266,10 @@ bool resize_to(Image& img, Size to, bool shrink_first) noexcept {
         g = paying(img.height, to.height);
     }
     if (!box_shrink(img, f, g)) return false;
-    return resample(img, to);
+    // What is left may still be thin and shrink by little: its tables then
+    // take at most a quarter of the image (or the floor).
+    const uint64_t left = uint64_t{static_cast<uint32_t>(img.width)} * static_cast<uint32_t>(img.height) * 4;
+    return resample(img, to, thin ? std::max<uint64_t>(left / 4, kResamplerBudgetMin / 4) : UINT64_MAX);
 }
 
 bool turn_upright(Image& img, int32_t o) noexcept {

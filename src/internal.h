@@ -407,9 +407,9 @@ bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept;
 
 // Resamples img to exactly `to` (nothing when it has that size already).
 // The resampler's tables may cost the larger of the image's own bytes and
-// kResamplerBudgetMin; when they would cost more (a thin image shrunk by a
-// large ratio), the image is first box-shrunk by whole factors to about
-// twice the target. With shrink_first (the fast set), any axis shrunk by
+// kResamplerBudgetMin; when they would cost more (a thin image), the image
+// is first box-shrunk by whole factors to about twice the target, and what
+// is still too costly is resampled in strips. With shrink_first (the fast set), any axis shrunk by
 // nine times or more is box-shrunk first too, to about three times the
 // target, which is faster.
 bool resize_to(Image& img, Size to, bool shrink_first = false) noexcept;

@@ -409,6 +409,15 @@ TEST_P(HostileTest, ThinImagesCostNoMoreThanSquareOnes) {
     ASSERT_GE(thin, 0);
     EXPECT_LE(thin, 2 * square) << "thin " << thin << " MiB, square " << square << " MiB";
     EXPECT_EQ(fixtures::size_of(dir / "thin-out.png") > 0, true);
+    // Shrunk by little, where no box helps: 10,000,000 x 1 to 6,000,000 x 1
+    // (the square one is not resampled at all).
+    put("wide.bmp", bmp_header_only(10'000'000, 1));
+    rastra_set_resize(6'000'000, 6'000'000);
+    const long square_kept = conversion_peak_mib([&] { convert("square.bmp", "square-out.bmp"); });
+    const long wide = conversion_peak_mib([&] { convert("wide.bmp", "wide-out.bmp"); });
+    ASSERT_GT(square_kept, 0);
+    EXPECT_LE(wide, 2 * square_kept) << "wide " << wide << " MiB, square " << square_kept << " MiB";
+    EXPECT_GT(fixtures::size_of(dir / "wide-out.bmp"), 6'000'000u * 4);
 }
 #endif
 
