@@ -117,12 +117,11 @@
  *   (1 x 10,000,000 would need about 900 MiB): it is first shrunk by a whole
  *   factor on its long axis, averaging blocks of pixels in linear light
  *   weighted by alpha, to about twice the box, and then resampled as any
- *   image is; one shrunk by less than four times (where no box helps) is
- *   resampled in strips of the output, which agree with one pass within a
- *   unit on smooth content (the resampler places a strip's samples in single
- *   precision). Every other image is resampled in one pass, as before. Any
- *   input within the limits peaks within twice the memory of a square image
- *   of its pixels. */
+ *   image is; one shrunk by less than four times (where no box helps) has
+ *   the area each output pixel covers averaged instead, in the same way.
+ *   Every other image is resampled in one pass, as before. Any input within
+ *   the limits peaks within twice the memory of a square image of its
+ *   pixels. */
 #define RASTRA_MAX_PIXELS_DEFAULT 104857600
 #define RASTRA_MAX_PIXELS_CEILING 268402689
 #define RASTRA_MAX_INPUT_BYTES(max_pixels)                          \

@@ -120,67 +120,15 @@ constexpr int64_t kMaxResampleRatio = 1 << 20;
 // 320 x 213, 39 ms with a box of 6 against 99 ms.
 constexpr int32_t kBoxPays = 3;
 
-// Strips of the resampler: at least this many output lines, and this many
-// more on each side.
-constexpr int64_t kMinStrip = 4096;
-constexpr int64_t kStripMargin = 16;
 
-// Copies a rectangle of RGBA pixels between images of `stride` bytes a row
-// (into or out of `saved`, packed).
-void copy_rect(uint8_t* image, std::size_t stride, int64_t x, int64_t y, int64_t w, int64_t h, uint8_t* saved,
-               bool save) noexcept {
-    for (int64_t row = 0; row < h; ++row) {
-        uint8_t* at = image + static_cast<std::size_t>(y + row) * stride + static_cast<std::size_t>(x) * 4;
-        uint8_t* packed = saved + static_cast<std::size_t>(row * w) * 4;
-        if (save) {
-            std::memcpy(packed, at, static_cast<std::size_t>(w) * 4);
-        } else {
-            std::memcpy(at, packed, static_cast<std::size_t>(w) * 4);
-        }
-    }
-}
-
-// The resampler: in one call, or, when its tables for the whole would pass
-// the budget (a thin image shrunk by less than four times, where no box
-// helps), in strips of the output along the long axis. The resampler builds
-// its tables for the strip it writes; each strip reaches kStripMargin lines
-// past its ends, where the strip's own edge bends the filter, and those lines
-// are left to its neighbours. Strips agree with one pass within one unit.
-bool resample(Image& img, Size to, uint64_t budget) noexcept {
-    const std::size_t stride = static_cast<std::size_t>(to.width) * 4;
-    BufferPtr resized(static_cast<uint8_t*>(std::malloc(stride * static_cast<std::size_t>(to.height))), std::free);
+// One call of the resampler.
+bool resample(Image& img, Size to) noexcept {
+    const std::size_t bytes = static_cast<std::size_t>(to.width) * static_cast<std::size_t>(to.height) * 4;
+    BufferPtr resized(static_cast<uint8_t*>(std::malloc(bytes)), std::free);
     if (!resized) return false;
-    STBIR_RESIZE r;
-    stbir_resize_init(&r, img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width, to.height,
-                      to.width * 4, STBIR_RGBA, STBIR_TYPE_UINT8_SRGB);
-    const uint64_t cost = resampler_cost({img.width, img.height});
-    if (cost <= budget) {
-        if (stbir_resize_extended(&r) == 0) return false;
-    } else {
-        const bool tall = img.height >= img.width;
-        const int64_t lines = tall ? to.height : to.width, across = tall ? to.width : to.height;
-        const int64_t strip = std::max<int64_t>(kMinStrip, static_cast<int64_t>(lines * budget / cost));
-        MallocPtr<uint8_t> saved(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(kStripMargin * across) * 4)));
-        if (!saved) return false;
-        for (int64_t at = 0; at < lines; at += strip) {
-            const int64_t lo = std::max<int64_t>(0, at - kStripMargin);
-            const int64_t hi = std::min<int64_t>(lines, at + strip + kStripMargin);
-            // The lines before `at` belong to the strip before: kept aside.
-            const auto rect = [&](bool save) {
-                if (tall) {
-                    copy_rect(resized.get(), stride, 0, lo, across, at - lo, saved.get(), save);
-                } else {
-                    copy_rect(resized.get(), stride, lo, 0, at - lo, across, saved.get(), save);
-                }
-            };
-            rect(true);
-            stbir_resize_init(&r, img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
-                              to.height, to.width * 4, STBIR_RGBA, STBIR_TYPE_UINT8_SRGB);
-            const int ok = tall ? stbir_set_pixel_subrect(&r, 0, static_cast<int>(lo), to.width, static_cast<int>(hi - lo))
-                                : stbir_set_pixel_subrect(&r, static_cast<int>(lo), 0, static_cast<int>(hi - lo), to.height);
-            if (ok == 0 || stbir_resize_extended(&r) == 0) return false;
-            rect(false);
-        }
+    if (stbir_resize_uint8_srgb(img.pixels.get(), img.width, img.height, img.width * 4, resized.get(), to.width,
+                                to.height, to.width * 4, STBIR_RGBA) == nullptr) {
+        return false;
     }
     img.pixels = std::move(resized);
     img.width = to.width;
@@ -239,6 +187,49 @@ bool box_shrink(Image& img, int32_t f, int32_t g) noexcept {
     return true;
 }
 
+bool area_shrink(Image& img, Size to) noexcept {
+    const int64_t w = img.width, h = img.height, tw = to.width, th = to.height;
+    if (tw > w || th > h || tw < 1 || th < 1) return false;
+    const double rx = static_cast<double>(w) / static_cast<double>(tw);
+    const double ry = static_cast<double>(h) / static_cast<double>(th);
+    BufferPtr out(static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(tw * th * 4))), std::free);
+    if (!out) return false;
+    float linear[256];
+    for (int v = 0; v < 256; ++v) linear[v] = srgb_to_linear(v);
+    // How much of input line i the span [lo, hi) covers.
+    const auto cover = [](int64_t i, double lo, double hi) {
+        return std::min(static_cast<double>(i + 1), hi) - std::max(static_cast<double>(i), lo);
+    };
+    const uint8_t* in = img.pixels.get();
+    uint8_t* dst = out.get();
+    for (int64_t oy = 0; oy < th; ++oy) {
+        const double y0 = static_cast<double>(oy) * ry, y1 = oy + 1 == th ? static_cast<double>(h) : (oy + 1) * ry;
+        const int64_t ya = static_cast<int64_t>(y0), yb = std::min<int64_t>(h, static_cast<int64_t>(std::ceil(y1)));
+        for (int64_t ox = 0; ox < tw; ++ox, dst += 4) {
+            const double x0 = static_cast<double>(ox) * rx, x1 = ox + 1 == tw ? static_cast<double>(w) : (ox + 1) * rx;
+            const int64_t xa = static_cast<int64_t>(x0), xb = std::min<int64_t>(w, static_cast<int64_t>(std::ceil(x1)));
+            double acc[4] = {0, 0, 0, 0};
+            for (int64_t y = ya; y < yb; ++y) {
+                const double wy = cover(y, y0, y1);
+                const uint8_t* p = in + (y * w + xa) * 4;
+                for (int64_t x = xa; x < xb; ++x, p += 4) {
+                    const double alpha = p[3] * wy * cover(x, x0, x1);
+                    acc[0] += linear[p[0]] * alpha;
+                    acc[1] += linear[p[1]] * alpha;
+                    acc[2] += linear[p[2]] * alpha;
+                    acc[3] += alpha;
+                }
+            }
+            for (int ch = 0; ch < 3; ++ch) dst[ch] = acc[3] > 0.0 ? linear_to_srgb(acc[ch] / acc[3]) : 0;
+            dst[3] = static_cast<uint8_t>(std::clamp(acc[3] / (rx * ry), 0.0, 255.0) + 0.5);
+        }
+    }
+    img.pixels = std::move(out);
+    img.width = to.width;
+    img.height = to.height;
+    return true;
+}
+
 uint64_t resampler_cost(Size from) noexcept {
     return kResamplerBytesPerLine * (uint64_t{static_cast<uint32_t>(from.width)} + static_cast<uint32_t>(from.height));
 }
@@ -266,10 +257,14 @@ bool resize_to(Image& img, Size to, bool shrink_first) noexcept {
         g = paying(img.height, to.height);
     }
     if (!box_shrink(img, f, g)) return false;
-    // What is left may still be thin and shrink by little: its tables then
-    // take at most a quarter of the image (or the floor).
+    // What is left may still be thin and shrink by less than four times,
+    // where no box helps: its area is averaged instead, which costs nothing
+    // beyond the output.
     const uint64_t left = uint64_t{static_cast<uint32_t>(img.width)} * static_cast<uint32_t>(img.height) * 4;
-    return resample(img, to, thin ? std::max<uint64_t>(left / 4, kResamplerBudgetMin / 4) : UINT64_MAX);
+    if (thin && resampler_cost({img.width, img.height}) > std::max<uint64_t>(left, kResamplerBudgetMin)) {
+        return area_shrink(img, to);
+    }
+    return resample(img, to);
 }
 
 bool turn_upright(Image& img, int32_t o) noexcept {

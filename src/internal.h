@@ -408,8 +408,9 @@ bool resize_to_fit(Image& img, int32_t mw, int32_t mh) noexcept;
 // Resamples img to exactly `to` (nothing when it has that size already).
 // The resampler's tables may cost the larger of the image's own bytes and
 // kResamplerBudgetMin; when they would cost more (a thin image), the image
-// is first box-shrunk by whole factors to about twice the target, and what
-// is still too costly is resampled in strips. With shrink_first (the fast set), any axis shrunk by
+// is first box-shrunk by whole factors to about twice the target, and one
+// that is still too costly (shrunk by less than four times) is area-averaged
+// to the target instead. With shrink_first (the fast set), any axis shrunk by
 // nine times or more is box-shrunk first too, to about three times the
 // target, which is faster.
 bool resize_to(Image& img, Size to, bool shrink_first = false) noexcept;
@@ -421,6 +422,11 @@ bool resize_to(Image& img, Size to, bool shrink_first = false) noexcept;
 // far less than their pixels. Pure.
 inline constexpr uint64_t kResamplerBytesPerLine = 96;
 uint64_t resampler_cost(Size from) noexcept;
+
+// Averages the area of img each pixel of `to` covers (fractional at its
+// edges) in linear light, weighted by alpha. Shrinks only: false when `to`
+// is larger on either side, or memory runs out. Pure.
+bool area_shrink(Image& img, Size to) noexcept;
 
 // Averages f x g blocks of an RGBA image in linear light, weighted by alpha,
 // into an image of ceil(w / f) x ceil(h / g) (blocks at the right and bottom
