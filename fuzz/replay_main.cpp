@@ -168,6 +168,11 @@ void generated_corpus() {
         }
         for (const auto& knobs : settings) run(lying, knobs);
     }
+    // Found by fuzzing: a 1-bit BMP whose pixel data starts inside its
+    // header, leaving the decoder no palette.
+    run({'B', 'M', 0x8a, 1, 0, 0, 0, 0, 0, 0, 0x33, 0, 0, 0, 0x28, 0, 0, 0, 0x11, 0x5d, 0, 0, 0xfb, 0xff, 0xff, 0xff,
+         1, 0, 1, 0, 0, 0, 0, 0, 0, 0x35, 0, 0, 0, 0x21, 0, 0, 0, 0x11, 0x5d, 0, 0},
+        {0xfb, 0x05, 0xff, 0x21, 0x20});
     // A thin image shrunk to a tiny box: 1 x 2,000,000 to 1 x 2.
     {
         std::vector<uint8_t> thin = fixtures::top_down_bmp(fixtures::make_pattern(1, 1), 24);

@@ -1,3 +1,4 @@
+#include <algorithm>
 // Recognising image formats by signature and by file-name extension, and
 // reading what a file's header declares before anything is decoded.
 #include <webp/decode.h>
@@ -75,6 +76,41 @@ int32_t choose_output_kind(int32_t format, const char* output_name, const char* 
 const char* kind_ext(int32_t kind) noexcept {
     static constexpr const char* kExt[] = {"", "jpg", "png", "bmp", "webp"};
     return kind >= kJpeg && kind <= kWebp ? kExt[kind] : "";
+}
+
+bool bmp_indices_in_palette(const uint8_t* b, uint64_t size, int32_t width, int32_t height) noexcept {
+    if (size < 30) return true;
+    const auto le = [b](std::size_t at, int n) {
+        uint32_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | b[at + static_cast<std::size_t>(i)];
+        return v;
+    };
+    const int64_t offset = le(10, 4), hsz = le(14, 4), bpp = hsz == 12 ? le(24, 2) : le(28, 2);
+    if (bpp != 1 && bpp != 4 && bpp != 8) return true;
+    // The palette's size and where the rows start, as stb_image reads them:
+    // a palette short of 2^bpp entries leaves the rest of its table unset.
+    const int64_t psize = hsz == 12 ? (offset - 14 - 24) / 3 : (offset - 14 - hsz) >> 2;
+    if (psize < 0) return false;  // stb takes it for no palette at all, and reads none
+    if (psize == 0 || psize > 256 || psize >= (int64_t{1} << bpp)) return true;  // refused by stb, or whole
+    const int64_t after_palette = 14 + hsz + psize * (hsz == 12 ? 3 : 4);
+    if (offset < after_palette) return true;  // the rows read as zeros: index 0
+    const int64_t row = bpp == 1 ? (int64_t{width} + 7) >> 3 : bpp == 4 ? (int64_t{width} + 1) >> 1 : width;
+    const int64_t stride = row + ((-row) & 3);
+    const auto n = static_cast<int64_t>(size);
+    for (int64_t y = 0; y < height; ++y) {
+        const int64_t start = offset + y * stride;
+        if (start >= n) break;  // missing rows read as zeros
+        const int64_t end = std::min(n, start + row);
+        for (int64_t i = start; i < end; ++i) {
+            const uint8_t v = b[i];
+            const int64_t x0 = (i - start) * (8 / bpp);  // the first pixel this byte holds
+            for (int k = 0; k < 8 / bpp && x0 + k < width; ++k) {
+                const int index = bpp == 8 ? v : bpp == 4 ? (v >> (4 - 4 * k)) & 15 : (v >> (7 - k)) & 1;
+                if (index >= psize) return false;
+            }
+        }
+    }
+    return true;
 }
 
 bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader& header) noexcept {

@@ -223,6 +223,12 @@ struct ImageHeader {
 // Reads the header of an image of a known kind; false when it cannot be read.
 bool read_header(int32_t kind, const uint8_t* bytes, uint64_t size, ImageHeader& header) noexcept;
 
+// Whether every pixel of a 1-, 4- or 8-bit BMP names an entry its palette
+// holds. stb_image keeps the palette in a table of 256 entries that it fills
+// only as far as the file's palette goes: a pixel naming an entry past it
+// would copy bytes nobody wrote. True for every other BMP. Pure.
+bool bmp_indices_in_palette(const uint8_t* bytes, uint64_t size, int32_t width, int32_t height) noexcept;
+
 // The marker structure of a JPEG as the decoder walks it.
 struct JpegLayout {
     uint32_t scans = 0;        // start-of-scan markers, counted up to max_scans + 1

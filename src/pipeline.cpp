@@ -46,6 +46,7 @@ HeaderCheck check_header(int32_t kind, const uint8_t* bytes, uint64_t size, int6
     if (!read_header(kind, bytes, size, header)) return HeaderCheck::kCorrupt;
     if (static_cast<int64_t>(header.width) * header.height > max_pixels) return HeaderCheck::kTooLarge;
     if (header.width > kMaxSide || header.height > kMaxSide) return HeaderCheck::kTooLarge;
+    if (kind == kBmp && !bmp_indices_in_palette(bytes, size, header.width, header.height)) return HeaderCheck::kCorrupt;
     if (kind == kJpeg) {
         const JpegLayout jpeg = jpeg_layout(bytes, size, kMaxJpegScans);
         if (jpeg.scans == 0 || jpeg.scans > kMaxJpegScans || (jpeg.progressive && !jpeg.complete)) {

@@ -4,6 +4,7 @@
 // memory the decoder did not write. Every test runs with both codec sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -283,6 +284,40 @@ TEST_P(HostileTest, FilesCutShort) {
         } else {
             EXPECT_EQ(rastra_last_error(), error_for("process_file: cannot decode ", c.name));
         }
+    }
+}
+
+TEST_P(HostileTest, BmpPixelsNamePaletteEntriesTheFileHolds) {
+    // An 8-bit BMP of 4 x 2 with a palette of two entries (red, blue).
+    const auto paletted = [](std::vector<uint8_t> indices, uint32_t offset_shift) {
+        Bytes b(54 + 8 + indices.size(), 0);
+        b[0] = 'B';
+        b[1] = 'M';
+        put32le(b, 10, 54 + 8 - offset_shift);
+        put32le(b, 14, 40);
+        put32le(b, 18, 4);
+        put32le(b, 22, 2);
+        b[26] = 1;
+        b[28] = 8;
+        const uint8_t palette[8] = {0, 0, 255, 0, 255, 0, 0, 0};
+        std::memcpy(&b[54], palette, 8);
+        std::copy(indices.begin(), indices.end(), b.begin() + 62);
+        return b;
+    };
+    put("whole.bmp", paletted({0, 1, 1, 0, 1, 0, 0, 1}, 0));
+    put("stray.bmp", paletted({0, 1, 1, 0, 1, 5, 0, 1}, 0));
+    // Found by fuzzing: pixel data that starts inside the header leaves the
+    // decoder no palette at all.
+    put("none.bmp", paletted({0, 1, 1, 0, 1, 0, 0, 1}, 20));
+    ASSERT_EQ(convert("whole.bmp", "out.bmp"), 1) << rastra_last_error();
+    Rgba out;
+    ASSERT_TRUE(fixtures::decode(fixtures::read_file(dir / "out.bmp"), out));
+    // Bottom-up: the second stored row comes first, starting with blue.
+    EXPECT_EQ(out.px[0], 0);
+    EXPECT_EQ(out.px[2], 255);
+    for (const char* name : {"stray.bmp", "none.bmp"}) {
+        EXPECT_EQ(convert(name, "out.bmp"), 0) << name;
+        EXPECT_EQ(rastra_last_error(), error_for("process_file: cannot decode ", name));
     }
 }
 
